@@ -1,0 +1,57 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "artnet/ArtNetPacket.h"
+#include "net/classUDPFactory.h"
+#include "platform/Component.h"
+
+namespace pallador {
+
+class TArtNet;
+
+// Raised after each ArtDmx packet; Universe refers to the endpoint's LastUniverse.
+using TArtNetNotifyEvent = std::function<void(TArtNet& Sender, std::uint16_t& Universe)>;
+
+// One Art-Net endpoint: listens on BindIP through the pool's server for that
+// address, stores received ArtDmx in ReceiveTable, sends ArtDmx to DestinationIP.
+// Thread: Open, Close, IsOpen, GetShortError and HandleDatagram on the main
+// thread (receive state is touched only there); SendDmx on the transmit thread
+// (the packet work area and SendErrorText only there, read elsewhere under the
+// application's lock).
+class TArtNet : public TComponent {
+ public:
+  TArtNet(TComponent* Owner, TUDPFactory* UDPFactory, std::string BindIP, std::string DestinationIP);
+
+  bool Open();
+  void Close();
+  bool IsOpen();
+  void HandleDatagram(TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
+                      TIdSocketHandle& ABinding);
+  bool SendDmx(std::uint16_t Universe, std::span<const std::uint8_t> Data, std::uint16_t Length);
+  std::string GetShortError() const;      // ErrorText on one line, at most 25 characters
+  std::string GetShortSendError() const;  // the same for SendErrorText
+
+  std::array<std::uint8_t, ArtDmxMaxPacket> Packet{};  // SendDmx's work area
+  std::array<std::uint8_t, 8481> DatagramBuffer{};
+  TUDPFactory* UDPFactory;
+  std::chrono::system_clock::time_point LastPackReceived;
+  std::string BindIP;
+  std::string ErrorText;      // last failure of Open
+  TArtNetNotifyEvent OnArtDMX;
+  std::string DestinationIP;
+  bool Active = false;
+  std::array<std::array<std::uint8_t, ArtDmxMaxLength>, 17> ReceiveTable{};
+  std::uint16_t LastUniverse = 0;
+  std::string SendErrorText;  // message of the last failed SendDmx; empty after a success
+};
+
+// ErrorText made one line (each CR LF becomes one space) and cut to 25 characters.
+std::string ShortErrorText(const std::string& Text);
+
+}  // namespace pallador

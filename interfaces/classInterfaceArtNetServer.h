@@ -1,0 +1,28 @@
+#pragma once
+
+#include <array>
+#include <memory>
+
+#include "artnet/classArtNet.h"
+#include "interfaces/classInterfaceBase.h"
+
+namespace pallador {
+
+// An output port: on every transmit tick, while open, sends its row of the
+// universe table as one 530-byte ArtDmx packet under UniverseArtNet.
+class TInterfaceArtNetServer : public TInterfaceBase {
+ public:
+  TInterfaceArtNetServer(TComponent* Owner, TUDPFactory* UDPFactory, std::string BindIP,
+                         std::string DestinationIP);
+  ~TInterfaceArtNetServer() override;
+
+  std::string GetLogName() override;
+  void Update() override;
+  void Disconnect() override;
+  void Connect() override;
+
+  std::unique_ptr<TArtNet> Endpoint;
+  std::array<std::uint8_t, 2048> OutputFrame{};
+};
+
+}  // namespace pallador

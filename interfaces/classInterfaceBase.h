@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Component.h"
+
+namespace pallador {
+
+// A port: joins one slot to the network through its own Art-Net endpoint.
+// PortState: 0 closed, 1 open for sending (output), 2 open for listening (input).
+// Thread: Update on the transmit thread (under the application's lock); every
+// other operation on the main thread.
+class TInterfaceBase : public TComponent {
+ public:
+  TInterfaceBase(TComponent* Owner, std::string BindIP);
+
+  virtual std::string GetLogName();
+  virtual void Update();
+  virtual void Disconnect();
+  virtual void Connect();
+
+  std::uint16_t UniverseArtNet = 0;
+  std::uint8_t PortState = 0;
+  std::string BindIP;
+  std::string DestinationIP;
+  std::int32_t Universe = 1;
+  std::int32_t ChannelCount = 512;
+  bool HasError = false;
+  std::string StatusText;
+};
+
+}  // namespace pallador

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "net/IdThread.h"
+#include "net/IdUDPBase.h"
+
+namespace pallador {
+
+class TIdUDPServer;
+
+// Read event: one datagram's bytes (valid only during the call) and the binding
+// that received it, its RemoteIP/RemotePort set to the sender.
+using TUDPReadEvent =
+    std::function<void(TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
+                       TIdSocketHandle& ABinding)>;
+
+// The server's receive loop: waits up to WaitInterval ms on every socket of the
+// server (and on a wake-up fd, so a stop takes milliseconds), reads each
+// readable one into ReceiveStream and delivers it.
+class TIdUDPListenerThread : public TIdThread {
+ public:
+  TIdUDPListenerThread(TIdUDPServer& OwningServer, int ReceiveSize);
+  ~TIdUDPListenerThread() override;
+  void Wake();       // ends a wait in progress
+  void RunCycle();   // one cycle; public so tests can drive it
+
+  TIdSocketHandle* ReceivingBinding = nullptr;
+  int WaitInterval = 1000;
+  std::vector<std::uint8_t> ReceiveStream;  // reused for every datagram
+  int ReceiveSize;
+  TIdUDPServer& OwningServer;
+
+ protected:
+  void Execute() override;
+
+ private:
+  int WakeFd_ = -1;
+  std::vector<TIdStackSocketHandle> WaitList_;
+};
+
+// A UDP server: bindings, one listener thread while active, and the read event.
+// Thread: created, configured, activated, shut down and destroyed on the main
+// thread; SendDatagram/BroadcastDatagram also from the transmit thread (the
+// application serialises them with the main thread); OnUDPRead is set on the
+// main thread and read at each delivery.
+class TIdUDPServer : public TIdUDPBase {
+ public:
+  explicit TIdUDPServer(TComponent* Owner = nullptr);
+  ~TIdUDPServer() override;  // Active := false, then the bindings are freed
+
+  int DefaultPort() const { return Bindings.DefaultPort; }
+  void SetDefaultPort(int Value) { Bindings.DefaultPort = Value; }
+
+  void ShutDownServer() override;
+  bool QueryActive() override;
+  TIdSocketHandle& GetActiveBinding() override;
+  void ApplyBroadcastSetting() override;
+  virtual void DeliverDatagram(std::span<const std::uint8_t> AData, TIdSocketHandle& ABinding);
+
+  TIdSocketHandles Bindings;
+  TIdSocketHandle* ActiveBinding = nullptr;
+  std::unique_ptr<TIdUDPListenerThread> ReceiverThread;
+  TUDPReadEvent OnUDPRead;
+  bool ThreadedEvent = false;
+};
+
+}  // namespace pallador

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace pallador {
+
+// A periodic timer on its own thread, standing in for a multimedia timer.
+// Deadlines are absolute (start + n x period on the monotonic clock), so the
+// timer never drifts; the thread asks for real-time priority and keeps normal
+// priority when that is refused. A late tick is caught up, not skipped, unless
+// the timer fell more than a second behind (then it resynchronises).
+// Kill() returns only when no callback runs or will run; it must not be called
+// from the callback. The callback must not throw (the timer catches and drops).
+class TPeriodicTimer {
+ public:
+  using TCallback = std::function<void()>;
+
+  TPeriodicTimer(std::chrono::nanoseconds Period, TCallback Callback);
+  ~TPeriodicTimer();
+  TPeriodicTimer(const TPeriodicTimer&) = delete;
+  TPeriodicTimer& operator=(const TPeriodicTimer&) = delete;
+
+  void Kill();
+  std::uint64_t Ticks() const;
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> Impl_;
+};
+
+// timeSetEvent / timeKillEvent in the shape the application uses them:
+// TimeSetEvent starts a periodic timer and returns its id (0 on failure);
+// TimeKillEvent stops it (false for an unknown id).
+constexpr unsigned TimePeriodic = 1;
+std::uint32_t TimeSetEvent(unsigned DelayMs, unsigned ResolutionMs, std::function<void()> Callback,
+                           unsigned Flags);
+bool TimeKillEvent(std::uint32_t TimerId);
+
+}  // namespace pallador
