@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build
   qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 xvfb xdotool imagemagick fonts-liberation2
+  tshark ola ola-python
 )
 
 missing=()
@@ -19,5 +20,15 @@ sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Packages such as ola ship a daemon; keep the installer from starting it
+# (it would speak Art-Net on the machine's real networks).
+policy=/usr/sbin/policy-rc.d
+made_policy=
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+  "${sudo[@]}" chmod +x "$policy"
+  made_policy=1
+fi
+trap '[ -z "$made_policy" ] || "${sudo[@]}" rm -f "$policy"' EXIT
 "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=300 update -qq
 "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${missing[@]}"
