@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,7 +28,7 @@ constexpr int Id_SO_REUSEADDR = 4;
 constexpr int Id_SO_RCVBUF = 0x1002;
 constexpr int Id_SO_BINDTODEVICE = 0x7001;  // value: interface name bytes
 constexpr int Id_IPPROTO_IP = 0;
-constexpr int Id_IP_UNICAST_IF = 31;        // value: 4-byte interface index, host order
+constexpr int Id_IP_UNICAST_IF = 31;  // value: 4-byte interface index, host order
 constexpr int Id_SD_SEND = 1;
 constexpr int Id_MaxSelectSockets = 64;
 constexpr int Id_WaitForever = -2;
@@ -35,12 +36,12 @@ constexpr int Id_WaitForever = -2;
 // One local IPv4 interface address (for broadcast companions, pinning and the
 // network-down check).
 struct TIdInterfaceAddress {
-  std::string Name;              // e.g. "eth0"
-  unsigned Index = 0;            // interface index
-  std::string Address;           // dotted
-  std::string DirectedBroadcast; // address | ~netmask, dotted
-  bool Up = false;               // IFF_UP
-  bool Running = false;          // IFF_RUNNING (carrier)
+  std::string Name;               // e.g. "eth0"
+  unsigned Index = 0;             // interface index
+  std::string Address;            // dotted
+  std::string DirectedBroadcast;  // address | ~netmask, dotted
+  bool Up = false;                // IFF_UP
+  bool Running = false;           // IFF_RUNNING (carrier)
   bool Loopback = false;
 };
 
@@ -50,7 +51,8 @@ class TIdStack {
 
   // One operation per platform call. Results are the platform's (0 or -1, or a
   // count); a failure leaves its mapped code for WSGetLastError.
-  virtual TIdStackSocketHandle NewSocket(int SocketType, int Protocol) = 0;  // raises EIdInvalidSocket
+  virtual TIdStackSocketHandle NewSocket(int SocketType,
+                                         int Protocol) = 0;  // raises EIdInvalidSocket
   virtual int bind(TIdStackSocketHandle Socket, int Port, const std::string& IP) = 0;
   virtual int closesocket(TIdStackSocketHandle Socket) = 0;
   virtual int shutdown(TIdStackSocketHandle Socket, int How) = 0;
@@ -62,7 +64,8 @@ class TIdStack {
   // limit); Sockets becomes the readable ones. WakeFd, when not -1, is waited on
   // too (never counted, never listed): it lets another thread end the wait.
   // More than 64 sockets raise EIdStackSetSizeExceeded before any platform call.
-  virtual int select(std::vector<TIdStackSocketHandle>& Sockets, int TimeoutMs, int WakeFd = -1) = 0;
+  virtual int select(std::vector<TIdStackSocketHandle>& Sockets, int TimeoutMs,
+                     int WakeFd = -1) = 0;
   // A datagram longer than Length is consumed and reported as -1 with 10040,
   // never returned truncated.
   virtual int recvfrom(TIdStackSocketHandle Socket, void* Buffer, int Length, int Flags,
@@ -89,6 +92,9 @@ class TIdStack {
 
 // errno -> Windows Sockets number, by meaning (one table).
 int ToWsaError(int Errno);
+
+// The platform's stack (TIdStackPosix here); called by the first component.
+std::unique_ptr<TIdStack> CreateIdStack();
 
 // The stack's lifetime follows the live socket components: the first one
 // creates SocketStack, the last one destroys it; the count and the stack are
