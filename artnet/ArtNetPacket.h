@@ -34,7 +34,7 @@ ArtNetDatagram DecodeArtNet(std::span<const std::uint8_t> Datagram);
 
 // Writes one ArtDmx packet (18 + Length bytes) into Out and returns its size.
 // Length <= 2048, Data.size() >= Length and Out.size() >= 18 + Length are the
-// caller's to respect.
+// caller's to respect; when they are not, nothing is written and 0 is returned.
 std::size_t EncodeArtDmx(std::uint16_t Universe, std::span<const std::uint8_t> Data,
                          std::uint16_t Length, std::span<std::uint8_t> Out);
 
