@@ -26,7 +26,8 @@ using TArtNetNotifyEvent = std::function<void(TArtNet& Sender, std::uint16_t& Un
 // application's lock).
 class TArtNet : public TComponent {
  public:
-  TArtNet(TComponent* Owner, TUDPFactory* UDPFactory, std::string BindIP, std::string DestinationIP);
+  TArtNet(TComponent* Owner, TUDPFactory* UDPFactory, std::string BindIP,
+          std::string DestinationIP);
 
   bool Open();
   void Close();
@@ -42,13 +43,16 @@ class TArtNet : public TComponent {
   TUDPFactory* UDPFactory;
   std::chrono::system_clock::time_point LastPackReceived;
   std::string BindIP;
-  std::string ErrorText;      // last failure of Open
+  std::string ErrorText;  // last failure of Open
   TArtNetNotifyEvent OnArtDMX;
   std::string DestinationIP;
   bool Active = false;
   std::array<std::array<std::uint8_t, ArtDmxMaxLength>, 17> ReceiveTable{};
   std::uint16_t LastUniverse = 0;
   std::string SendErrorText;  // message of the last failed SendDmx; empty after a success
+
+ private:
+  void SetSendError(const char* Message) noexcept;
 };
 
 // ErrorText made one line (each CR LF becomes one space) and cut to 25 characters.

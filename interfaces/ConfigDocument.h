@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string>
-
 #include <pugixml.hpp>
+#include <string>
 
 namespace pallador {
 
@@ -11,12 +10,17 @@ inline constexpr const char* ConfigFileBaseName = "config_unibridge.xml";
 // The settings document, open for the whole run: loaded at start (an unusable
 // file gives an empty document holding "config"), saved at close atomically
 // (temporary file in the same folder, flushed, renamed over the old one).
+// Comments, processing instructions, text and a declaration of the loaded file
+// are kept; white-space-only text is not. Saved without indentation, as UTF-8.
 // Thread: main thread.
 class TConfigDocument {
  public:
   // Never fails: whatever the file, ConfigRoot() is a "config" element afterwards.
   void LoadFromFile(const std::string& FileName);
-  pugi::xml_node ConfigRoot() { return Document.child("config"); }
+  // The top-level element "config" (null before the first load).
+  pugi::xml_node ConfigRoot();
+  // The first "interfaces" element of ConfigRoot, or null when there is none.
+  pugi::xml_node FindInterfacesNode();
   // The "interfaces" child of ConfigRoot, appended when there is none.
   pugi::xml_node InterfacesNode();
   // False on any failure; the old file is then left as it was.

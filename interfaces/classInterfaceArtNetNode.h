@@ -17,7 +17,7 @@ class TInterfaceArtNetNode : public TInterfaceBase {
   std::string GetLogName() override;
   void Disconnect() override;
   void Connect() override;
-  void EndpointArtDMX(TArtNet& Sender, std::uint16_t& Universe);
+  void EndpointArtDMX(TArtNet& Sender, std::uint16_t& PacketUniverse);
 
   std::unique_ptr<TArtNet> Endpoint;
 };

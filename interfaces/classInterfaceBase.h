@@ -10,7 +10,9 @@ namespace pallador {
 // A port: joins one slot to the network through its own Art-Net endpoint.
 // PortState: 0 closed, 1 open for sending (output), 2 open for listening (input).
 // Thread: Update on the transmit thread (under the application's lock); every
-// other operation on the main thread.
+// other operation on the main thread. HasError and StatusText are written by
+// Update on the transmit thread (an output's failed send) and read on the main
+// thread: both sides hold the application's lock.
 class TInterfaceBase : public TComponent {
  public:
   TInterfaceBase(TComponent* Owner, std::string BindIP);
@@ -27,6 +29,8 @@ class TInterfaceBase : public TComponent {
   std::int32_t Universe = 1;
   std::int32_t ChannelCount = 512;
   bool HasError = false;
+  // A failed Connect's short error text; for an open output, the short text of
+  // its last send when that failed. Empty otherwise.
   std::string StatusText;
 };
 

@@ -2,10 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <pugixml.hpp>
 #include <string>
 #include <vector>
-
-#include <pugixml.hpp>
 
 #include "interfaces/classInterfaceBase.h"
 #include "net/classUDPFactory.h"
@@ -71,7 +70,9 @@ class TInterfacesInfo : public TComponent {
 
   int Count() const { return static_cast<int>(SlotList.size()); }
   TInterfaceInfo& Slot(int Index) { return *SlotList.at(static_cast<std::size_t>(Index)); }
-  const TInterfaceInfo& Slot(int Index) const { return *SlotList.at(static_cast<std::size_t>(Index)); }
+  const TInterfaceInfo& Slot(int Index) const {
+    return *SlotList.at(static_cast<std::size_t>(Index));
+  }
 
   TUDPFactory* UDPFactory;
   std::vector<std::unique_ptr<TInterfaceInfo>> SlotList;

@@ -1,0 +1,125 @@
+#include "artnet/classArtNet.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+namespace pallador {
+
+namespace {
+constexpr std::size_t ShortErrorLength = 25;
+constexpr std::size_t ReceiveRows = 17;
+}  // namespace
+
+TArtNet::TArtNet(TComponent* Owner, TUDPFactory* UDPFactory_, std::string BindIP_,
+                 std::string DestinationIP_)
+    : TComponent(Owner),
+      UDPFactory(UDPFactory_),
+      LastPackReceived(std::chrono::system_clock::now() - std::chrono::hours(24)),
+      BindIP(std::move(BindIP_)),
+      DestinationIP(std::move(DestinationIP_)) {}
+
+bool TArtNet::Open() {
+  ErrorText.clear();
+  if (UDPFactory == nullptr) return false;
+  if (OnArtDMX) {
+    UDPFactory->AttachReceiver(
+        BindIP, [this](TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
+                       TIdSocketHandle& ABinding) { HandleDatagram(Sender, AData, ABinding); });
+  }
+  if (!UDPFactory->OpenPort(BindIP, ArtNetPort)) ErrorText = UDPFactory->LastError;
+  Active = IsOpen();
+  return Active;
+}
+
+void TArtNet::Close() {
+  Active = false;
+  if (OnArtDMX) {
+    OnArtDMX = nullptr;
+    if (UDPFactory != nullptr) UDPFactory->DetachReceiver(BindIP);
+  }
+}
+
+bool TArtNet::IsOpen() {
+  return UDPFactory != nullptr && UDPFactory->IsServerActive(BindIP);
+}
+
+void TArtNet::HandleDatagram(TIdUDPServer& /*Sender*/, std::span<const std::uint8_t> AData,
+                             TIdSocketHandle& /*ABinding*/) {
+  if (!Active) return;
+  try {
+    const std::size_t count = std::min(AData.size(), DatagramBuffer.size());
+    std::copy_n(AData.begin(), count, DatagramBuffer.begin());
+    const ArtNetDatagram datagram = DecodeArtNet(std::span(DatagramBuffer.data(), count));
+    if (datagram.Kind == ArtNetPacketKind::NotArtNet) return;
+    LastPackReceived = std::chrono::system_clock::now();
+    if (datagram.Kind != ArtNetPacketKind::ArtDmx) return;
+
+    LastUniverse = datagram.PortAddress;
+    if (datagram.PortAddress < ReceiveRows && datagram.Length <= ArtDmxMaxLength) {
+      // Only the bytes this datagram carries: a Length that claims more must not
+      // pull an earlier datagram's tail out of DatagramBuffer.
+      const std::size_t carried = std::min<std::size_t>(datagram.DataCount, datagram.Length);
+      std::copy_n(DatagramBuffer.begin() + ArtDmxHeaderSize, carried,
+                  ReceiveTable[datagram.PortAddress].begin());
+    }
+    if (OnArtDMX) OnArtDMX(*this, LastUniverse);
+  } catch (...) {
+    // A datagram that fails to be handled is dropped; the next one is handled as usual.
+  }
+}
+
+bool TArtNet::SendDmx(std::uint16_t Universe, std::span<const std::uint8_t> Data,
+                      std::uint16_t Length) {
+  try {
+    if (Length > ArtDmxMaxLength || Data.size() < Length) {
+      SetSendError("Invalid DMX frame length.");
+      return false;
+    }
+    if (UDPFactory == nullptr) {
+      SetSendError("No UDP endpoint pool.");
+      return false;
+    }
+    const std::size_t size = EncodeArtDmx(Universe, Data, Length, Packet);
+    UDPFactory->SendTo(BindIP, DestinationIP, ArtNetPort, std::span(Packet.data(), size));
+    SendErrorText.clear();
+    return true;
+  } catch (const std::exception& e) {
+    SetSendError(e.what());
+  } catch (...) {
+    SetSendError("Unknown send error.");
+  }
+  return false;
+}
+
+void TArtNet::SetSendError(const char* Message) noexcept {
+  try {
+    SendErrorText = Message;
+  } catch (...) {
+    SendErrorText.clear();
+  }
+}
+
+std::string TArtNet::GetShortError() const {
+  return ShortErrorText(ErrorText);
+}
+
+std::string TArtNet::GetShortSendError() const {
+  return ShortErrorText(SendErrorText);
+}
+
+std::string ShortErrorText(const std::string& Text) {
+  std::string result;
+  result.reserve(std::min(Text.size(), ShortErrorLength));
+  for (std::size_t i = 0; i < Text.size() && result.size() < ShortErrorLength; ++i) {
+    if (Text[i] == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') {
+      result.push_back(' ');
+      ++i;
+    } else {
+      result.push_back(Text[i]);
+    }
+  }
+  return result;
+}
+
+}  // namespace pallador

@@ -1,0 +1,136 @@
+#include "interfaces/ConfigDocument.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace pallador {
+
+namespace {
+
+// Comments, processing instructions and the declaration are settings-file
+// content the user may have written: keep them. White-space-only text is
+// dropped (parse_ws_pcdata is off), so indentation makes no child nodes.
+constexpr unsigned ParseOptions = pugi::parse_default | pugi::parse_comments | pugi::parse_pi |
+                                  pugi::parse_declaration | pugi::parse_doctype;
+
+pugi::xml_node FirstChildElement(const pugi::xml_node& Parent, const char* Name) {
+  for (const pugi::xml_node& child : Parent.children()) {
+    if (child.type() == pugi::node_element && std::strcmp(child.name(), Name) == 0) return child;
+  }
+  return {};
+}
+
+// Writes every byte or remembers that it could not.
+class TFdWriter : public pugi::xml_writer {
+ public:
+  explicit TFdWriter(int Fd) : Fd_(Fd) {}
+
+  void write(const void* Data, size_t Size) override {
+    const char* bytes = static_cast<const char*>(Data);
+    while (Size > 0 && !Failed) {
+      const ssize_t written = ::write(Fd_, bytes, Size);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        Failed = true;
+      } else {
+        bytes += written;
+        Size -= static_cast<size_t>(written);
+      }
+    }
+  }
+
+  bool Failed = false;
+
+ private:
+  int Fd_;
+};
+
+void SyncDirectory(const std::filesystem::path& Directory) {
+  const int fd = ::open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+std::filesystem::path TemporaryName(const std::filesystem::path& Target) {
+  static std::atomic<unsigned> counter{0};
+  std::filesystem::path name = Target;
+  name += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  return name;
+}
+
+}  // namespace
+
+void TConfigDocument::LoadFromFile(const std::string& FileName) {
+  Document.reset();
+  const pugi::xml_parse_result result =
+      Document.load_file(FileName.c_str(), ParseOptions, pugi::encoding_auto);
+  if (!result || !ConfigRoot()) {
+    Document.reset();
+    Document.append_child("config");
+    return;
+  }
+  // The file is written back as UTF-8: a declaration naming another encoding
+  // would no longer be true.
+  for (pugi::xml_node node : Document.children()) {
+    if (node.type() != pugi::node_declaration) continue;
+    if (pugi::xml_attribute encoding = node.attribute("encoding")) encoding.set_value("UTF-8");
+  }
+}
+
+pugi::xml_node TConfigDocument::ConfigRoot() {
+  const pugi::xml_node root = Document.document_element();
+  return std::strcmp(root.name(), "config") == 0 ? root : pugi::xml_node();
+}
+
+pugi::xml_node TConfigDocument::FindInterfacesNode() {
+  return FirstChildElement(ConfigRoot(), "interfaces");
+}
+
+pugi::xml_node TConfigDocument::InterfacesNode() {
+  pugi::xml_node interfaces = FindInterfacesNode();
+  if (!interfaces) interfaces = ConfigRoot().append_child("interfaces");
+  return interfaces;
+}
+
+bool TConfigDocument::SaveToFile(const std::string& FileName) const {
+  try {
+    const std::filesystem::path target(FileName);
+    std::filesystem::path directory = target.parent_path();
+    if (directory.empty()) directory = ".";
+    const std::filesystem::path temporary = TemporaryName(target);
+
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    // The new file keeps the old one's permissions.
+    struct stat old {};
+    bool ok = ::stat(target.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
+    TFdWriter writer(fd);
+    if (ok) {
+      Document.save(writer, "", pugi::format_raw | pugi::format_no_declaration,
+                    pugi::encoding_utf8);
+      ok = !writer.Failed && ::fsync(fd) == 0;
+    }
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+      ::unlink(temporary.c_str());
+      return false;
+    }
+    // The rename is done; a folder that cannot be synced (some file systems
+    // refuse it) still holds the new file.
+    SyncDirectory(directory);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace pallador
