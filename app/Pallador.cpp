@@ -1,0 +1,72 @@
+// Program start: application object, AppPath, title, main window, message loop.
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "app/AppPath.h"
+#include "app/GarnetTheme.h"
+#include "app/ShutdownSignals.h"
+#include "app/frMain.h"
+
+namespace {
+
+// A headless machine still bridges with its saved settings: without a display
+// the window lives on Qt's offscreen platform.
+void UseOffscreenWithoutDisplay() {
+  if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return;
+  if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    return;
+  }
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  std::fputs("pallador: no display found; running on the offscreen platform (no window shown)\n",
+             stderr);
+}
+
+// Closes a port dialog that may be open, then the main window: FormClose runs
+// and the message loop ends as after a click on the close button.
+void CloseMainWindow() {
+  if (QWidget* modal = QApplication::activeModalWidget();
+      modal != nullptr && modal != pallador::frmMain.load()) {
+    modal->close();
+  }
+  QMetaObject::invokeMethod(
+      qApp,
+      [] {
+        if (pallador::TfrmMain* window = pallador::frmMain.load()) window->close();
+      },
+      Qt::QueuedConnection);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  try {
+    UseOffscreenWithoutDisplay();
+    QApplication app(argc, argv);
+
+    std::string executable = pallador::ExecutableFileName();
+    if (executable.empty()) executable = QCoreApplication::applicationFilePath().toStdString();
+    pallador::SetAppPath(pallador::AppPathFromExecutable(executable));
+    QApplication::setApplicationName(pallador::ApplicationTitle);
+
+    pallador::InstallGarnetTheme(app);
+    pallador::ConnectMainThreadQueue();
+    pallador::TShutdownSignals signals;
+    if (!signals.Install()) std::fputs("pallador: could not install signal handlers\n", stderr);
+    QObject::connect(&signals, &pallador::TShutdownSignals::Received, &app,
+                     [] { CloseMainWindow(); });
+
+    std::unique_ptr<pallador::TfrmMain> window = pallador::CreateMainWindow();
+    window->show();
+    const int result = QApplication::exec();
+    window.reset();
+    pallador::DisconnectMainThreadQueue();
+    return result;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "pallador: %s\n", error.what());
+  } catch (...) {
+    std::fputs("pallador: unexpected error\n", stderr);
+  }
+  return EXIT_FAILURE;
+}

@@ -1,0 +1,59 @@
+#include "app/ShutdownSignals.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <array>
+#include <cerrno>
+#include <csignal>
+
+namespace pallador {
+namespace {
+
+constexpr std::array<int, 3> HandledSignals{SIGINT, SIGTERM, SIGHUP};
+std::array<int, 2> Pipe{-1, -1};
+
+extern "C" void OnSignal(int Signal) {
+  const int savedErrno = errno;
+  const auto byte = static_cast<unsigned char>(Signal);
+  // Async-signal-safe; a full pipe already holds a pending request.
+  [[maybe_unused]] const ssize_t written = ::write(Pipe[1], &byte, 1);
+  errno = savedErrno;
+}
+
+}  // namespace
+
+TShutdownSignals::TShutdownSignals(QObject* Parent) : QObject(Parent) {}
+
+TShutdownSignals::~TShutdownSignals() {
+  if (!Installed_) return;
+  for (const int signal : HandledSignals) std::signal(signal, SIG_DFL);
+  delete Notifier_;
+  ::close(Pipe[0]);
+  ::close(Pipe[1]);
+  Pipe = {-1, -1};
+}
+
+bool TShutdownSignals::Install() {
+  if (Installed_ || Pipe[0] >= 0) return false;
+  if (::pipe2(Pipe.data(), O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  Installed_ = true;
+  Notifier_ = new QSocketNotifier(Pipe[0], QSocketNotifier::Read, this);
+  connect(Notifier_, &QSocketNotifier::activated, this, [this] { ReadPipe(); });
+
+  struct sigaction action {};
+  action.sa_handler = &OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  bool ok = true;
+  for (const int signal : HandledSignals) ok = ::sigaction(signal, &action, nullptr) == 0 && ok;
+  return ok;
+}
+
+void TShutdownSignals::ReadPipe() {
+  unsigned char byte = 0;
+  while (::read(Pipe[0], &byte, 1) == 1) emit Received(byte);
+}
+
+}  // namespace pallador
