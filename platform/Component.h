@@ -18,7 +18,9 @@ class TComponent {
 
   TComponent* Owner() const { return Owner_; }
   int ComponentCount() const { return static_cast<int>(Components_.size()); }
-  TComponent* Components(int Index) const { return Components_.at(static_cast<std::size_t>(Index)); }
+  TComponent* Components(int Index) const {
+    return Components_.at(static_cast<std::size_t>(Index));
+  }
 
  private:
   void InsertComponent(TComponent* Child);

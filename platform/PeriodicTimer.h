@@ -12,8 +12,9 @@ namespace pallador {
 // timer never drifts; the thread asks for real-time priority and keeps normal
 // priority when that is refused. A late tick is caught up, not skipped, unless
 // the timer fell more than a second behind (then it resynchronises).
-// Kill() returns only when no callback runs or will run; it must not be called
-// from the callback. The callback must not throw (the timer catches and drops).
+// Kill() returns only when no callback runs or will run; called from the
+// callback itself, it only prevents further callbacks. A callback's exception
+// is caught and dropped. Thread: any thread; Kill is idempotent.
 class TPeriodicTimer {
  public:
   using TCallback = std::function<void()>;
@@ -32,8 +33,9 @@ class TPeriodicTimer {
 };
 
 // timeSetEvent / timeKillEvent in the shape the application uses them:
-// TimeSetEvent starts a periodic timer and returns its id (0 on failure);
-// TimeKillEvent stops it (false for an unknown id).
+// TimeSetEvent starts a periodic timer and returns its id (0 on failure; only
+// TimePeriodic timers of 1 to 1000000 ms are offered); TimeKillEvent stops it
+// as Kill() does (false for an unknown id). Thread-safe.
 constexpr unsigned TimePeriodic = 1;
 std::uint32_t TimeSetEvent(unsigned DelayMs, unsigned ResolutionMs, std::function<void()> Callback,
                            unsigned Flags);

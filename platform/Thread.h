@@ -10,7 +10,9 @@ namespace pallador {
 // joins. WaitFor() called on the main thread keeps serving the main-thread
 // queue, so a thread blocked in a synchronous call can finish.
 // Whoever starts a thread joins it; the destructor joins a thread still running
-// after requesting termination.
+// after requesting termination. A derived class whose Execute() uses its own
+// members joins in its own destructor, before those members are gone.
+// Thread: Start and WaitFor by the owner; Terminate and the flags from any thread.
 class TThread {
  public:
   TThread() = default;
@@ -18,19 +20,24 @@ class TThread {
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
+  // Starts Execute() once; later calls do nothing.
   void Start();
   void Terminate() { Terminated_.store(true); }
   bool Terminated() const { return Terminated_.load(); }
   bool Finished() const { return Finished_.load(); }
+  // Returns at once when the thread was never started or is already joined;
+  // throws std::logic_error when called from the thread itself.
   void WaitFor();
 
  protected:
+  // Anything it throws is caught and dropped; the thread then ends normally.
   virtual void Execute() = 0;
 
  private:
-  void Run();
+  void Run() noexcept;
 
   std::thread Thread_;
+  std::atomic<bool> Started_{false};
   std::atomic<bool> Terminated_{false};
   std::atomic<bool> Finished_{false};
 };
