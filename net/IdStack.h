@@ -51,8 +51,8 @@ class TIdStack {
 
   // One operation per platform call. Results are the platform's (0 or -1, or a
   // count); a failure leaves its mapped code for WSGetLastError.
-  virtual TIdStackSocketHandle NewSocket(int SocketType,
-                                         int Protocol) = 0;  // raises EIdInvalidSocket
+  // A datagram socket (Id_SOCK_DGRAM) of family AF_INET; raises EIdInvalidSocket.
+  virtual TIdStackSocketHandle NewSocket(int SocketType, int Protocol) = 0;
   virtual int bind(TIdStackSocketHandle Socket, int Port, const std::string& IP) = 0;
   virtual int closesocket(TIdStackSocketHandle Socket) = 0;
   virtual int shutdown(TIdStackSocketHandle Socket, int How) = 0;
