@@ -83,7 +83,9 @@ class TIdStack {
   [[noreturn]] static void ThrowSocketError(int Code);
   static std::string SocketErrorText(int Code);
 
-  // Address text.
+  // Address text: a, a.b, a.b.c or a.b.c.d (the last part takes up the rest of
+  // the bytes). Every part is a non-empty run of decimal digits, leading zeros
+  // read as decimal; blanks, signs and hexadecimal are not addresses.
   static bool IsIPv4Text(const std::string& Text);
   static TIdIPv4Address ParseIPv4(const std::string& Text);  // raises EIdInvalidIPAddress
   static std::string FormatIPv4(const TIdIPv4Address& Bytes);
