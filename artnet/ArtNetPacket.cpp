@@ -17,6 +17,7 @@ constexpr std::size_t kOffSequence = 12;
 constexpr std::size_t kOffPhysical = 13;
 constexpr std::size_t kOffSubUni = 14;  // universe, low byte
 constexpr std::size_t kOffNet = 15;     // universe, high byte
+static_assert(kOffNet == kOffSubUni + 1, "the universe is one little-endian field");
 constexpr std::size_t kOffLength = 16;  // big-endian
 constexpr std::size_t kOffData = ArtDmxHeaderSize;
 

@@ -127,9 +127,10 @@ std::optional<TIdIPv4Address> TryParseIPv4(std::string_view Text) {
 }
 
 bool EqualsIgnoringCase(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
+  return A.size() == B.size() &&
+         std::equal(A.begin(), A.end(), B.begin(), [](char Left, char Right) {
+           return std::toupper(static_cast<unsigned char>(Left)) ==
+                  std::toupper(static_cast<unsigned char>(Right));
          });
 }
 

@@ -297,7 +297,9 @@ class TIdStackPosix final : public TIdStack {
     if (status != 0 || found == nullptr) {
       const int saved = errno;
       if (found != nullptr) ::freeaddrinfo(found);
-      CheckSocketResult(Fail(status != 0 ? LookupErrorToWsa(status, saved) : kWsaNoData));
+      const int code = status != 0 ? LookupErrorToWsa(status, saved) : kWsaNoData;
+      Fail(code);
+      ThrowSocketError(code);
     }
     sockaddr_in address{};
     std::memcpy(&address, found->ai_addr, std::min<std::size_t>(sizeof address, found->ai_addrlen));
