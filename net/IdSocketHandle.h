@@ -10,12 +10,14 @@ namespace pallador {
 
 class TIdSocketHandles;
 
-// One UDP socket with its local and remote address. On Linux a bound binding
-// also owns hidden receive-only companions (its interface's directed broadcast
-// address and 255.255.255.255 on its interface) so that it receives broadcasts
-// as it would on Windows; they are never sent on.
-// Thread: configured and opened on the main thread; the listener reads SocketId
-// and the companions while the server is active; sends come from the transmit thread.
+// One UDP socket with its local and remote address. On Linux a binding bound to
+// one of the machine's interface addresses also owns hidden receive-only
+// companions (its interface's directed broadcast address, and 255.255.255.255
+// on its interface) so that it receives broadcasts as it would on Windows; they
+// are never sent on. The socket itself is pinned to that interface for sending.
+// Thread: configured, opened and released on the main thread while no listener
+// runs; the listener reads SocketId and the companions while the server is
+// active; sends come from the main or the transmit thread.
 class TIdSocketHandle {
  public:
   explicit TIdSocketHandle(TIdSocketHandles& Collection);
@@ -46,6 +48,11 @@ class TIdSocketHandle {
   // (empty for the any address or when unknown).
   std::string DirectedBroadcast;
   std::vector<TIdStackSocketHandle> Companions;
+
+ private:
+  bool TryBind();
+  void AdaptToInterface();
+  void OpenCompanion(const std::string& Address, const std::string& Device);
 };
 
 // The ordered bindings of one server.

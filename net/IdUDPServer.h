@@ -4,10 +4,12 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "net/IdThread.h"
 #include "net/IdUDPBase.h"
+#include "net/IdWakeEvent.h"
 
 namespace pallador {
 
@@ -15,19 +17,20 @@ class TIdUDPServer;
 
 // Read event: one datagram's bytes (valid only during the call) and the binding
 // that received it, its RemoteIP/RemotePort set to the sender.
-using TUDPReadEvent =
-    std::function<void(TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
-                       TIdSocketHandle& ABinding)>;
+using TUDPReadEvent = std::function<void(TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
+                                         TIdSocketHandle& ABinding)>;
 
 // The server's receive loop: waits up to WaitInterval ms on every socket of the
-// server (and on a wake-up fd, so a stop takes milliseconds), reads each
+// server (and on a wake-up event, so a stop takes milliseconds), reads each
 // readable one into ReceiveStream and delivers it.
+// Thread: created, stopped, woken and destroyed by the server on the main
+// thread; everything else runs on the listener thread.
 class TIdUDPListenerThread : public TIdThread {
  public:
-  TIdUDPListenerThread(TIdUDPServer& OwningServer, int ReceiveSize);
-  ~TIdUDPListenerThread() override;
-  void Wake();       // ends a wait in progress
-  void RunCycle();   // one cycle; public so tests can drive it
+  TIdUDPListenerThread(TIdUDPServer& Server, int Size);  // created suspended
+  ~TIdUDPListenerThread() override;  // stops, wakes and joins a thread still running
+  void Wake();                       // ends a wait in progress
+  void RunCycle();                   // one cycle; public so tests can drive it
 
   TIdSocketHandle* ReceivingBinding = nullptr;
   int WaitInterval = 1000;
@@ -39,8 +42,13 @@ class TIdUDPListenerThread : public TIdThread {
   void Execute() override;
 
  private:
-  int WakeFd_ = -1;
+  bool StopRequested() { return Terminated() || Stopped(); }
+  void ReceiveFrom(TIdStackSocketHandle Socket);
+  void Deliver();
+
+  TIdWakeEvent WakeEvent_;
   std::vector<TIdStackSocketHandle> WaitList_;
+  std::string FromIP_;
 };
 
 // A UDP server: bindings, one listener thread while active, and the read event.
@@ -56,6 +64,9 @@ class TIdUDPServer : public TIdUDPBase {
   int DefaultPort() const { return Bindings.DefaultPort; }
   void SetDefaultPort(int Value) { Bindings.DefaultPort = Value; }
 
+  // Stops the listener, joins it while serving the deliveries it handed to the
+  // main thread, then closes the sockets: no delivery follows. Never call it
+  // from this server's own read handler (the join would wait for itself).
   void ShutDownServer() override;
   bool QueryActive() override;
   TIdSocketHandle& GetActiveBinding() override;

@@ -16,7 +16,8 @@ namespace pallador {
 // lock: the application serialises the two.
 class TUDPFactory {
  public:
-  // ServerOwner owns the servers (may be null: the pool frees them then).
+  // Every server is made with ServerOwner (may be null) as owner; the pool
+  // itself frees its servers in Clear, and a failed one at once.
   explicit TUDPFactory(TComponent* ServerOwner);
   ~TUDPFactory();  // DeactivateAll, then Clear
   TUDPFactory(const TUDPFactory&) = delete;

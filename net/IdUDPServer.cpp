@@ -1,0 +1,154 @@
+#include "net/IdUDPServer.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+#include "platform/MainThreadQueue.h"
+
+namespace pallador {
+
+namespace {
+
+std::size_t BufferBytes(int Size) {
+  return static_cast<std::size_t>(std::max(Size, 0));
+}
+
+}  // namespace
+
+TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& Server, int Size)
+    : ReceiveSize(Size), OwningServer(Server) {
+  ReceiveStream.reserve(BufferBytes(ReceiveSize));
+}
+
+TIdUDPListenerThread::~TIdUDPListenerThread() {
+  // Execute must not outlive this part of the object.
+  Stop();
+  Wake();
+  WaitFor();
+}
+
+void TIdUDPListenerThread::Wake() {
+  WakeEvent_.Signal();
+}
+
+void TIdUDPListenerThread::Execute() {
+  while (!StopRequested()) {
+    try {
+      RunCycle();
+    } catch (...) {
+      // Only collecting the sockets or waiting on them gets here (more than
+      // 64 sockets): the server stays active but this listener ends.
+      Stop();
+    }
+  }
+}
+
+void TIdUDPListenerThread::RunCycle() {
+  WaitList_.clear();
+  TIdSocketHandles& bindings = OwningServer.Bindings;
+  for (int i = 0; i < bindings.Count(); ++i) bindings.Items(i).CollectSockets(WaitList_);
+  // A failed wait reads nothing; the next cycle waits again.
+  if (GStack()->select(WaitList_, WaitInterval, WakeEvent_.Fd()) < 0) return;
+  for (const TIdStackSocketHandle socket : WaitList_) {
+    try {
+      ReceiveFrom(socket);
+    } catch (...) {
+      // A failed receive or a raising handler loses this datagram only.
+    }
+  }
+}
+
+void TIdUDPListenerThread::ReceiveFrom(TIdStackSocketHandle Socket) {
+  if (StopRequested()) return;
+  ReceivingBinding = OwningServer.Bindings.FindBinding(Socket);
+  if (ReceivingBinding == nullptr) return;
+  TIdStack& stack = *GStack();
+  // The capacity was reserved at creation: resizing allocates nothing.
+  ReceiveStream.resize(BufferBytes(ReceiveSize));
+  int fromPort = 0;
+  const int length =
+      stack.recvfrom(Socket, ReceiveStream.data(), ReceiveSize, 0, FromIP_, fromPort);
+  stack.CheckSocketResult(length);
+  ReceiveStream.resize(BufferBytes(length));
+  ReceivingBinding->RemoteIP = FromIP_;
+  ReceivingBinding->RemotePort = fromPort;
+  if (OwningServer.ThreadedEvent) {
+    Deliver();
+  } else {
+    MainThread().Synchronize([this] { Deliver(); });
+  }
+}
+
+void TIdUDPListenerThread::Deliver() {
+  // Written only when it changes, so that a one-binding server never writes it
+  // while another thread sends.
+  if (OwningServer.ActiveBinding != ReceivingBinding) OwningServer.ActiveBinding = ReceivingBinding;
+  OwningServer.DeliverDatagram(std::span<const std::uint8_t>(ReceiveStream), *ReceivingBinding);
+}
+
+TIdUDPServer::TIdUDPServer(TComponent* Owner) : TIdUDPBase(Owner) {}
+
+TIdUDPServer::~TIdUDPServer() {
+  try {
+    SetActive(false);
+  } catch (...) {  // a destructor reports nothing; the sockets close below
+  }
+  Bindings.ClearBindings();
+}
+
+TIdSocketHandle& TIdUDPServer::GetActiveBinding() {
+  if (ActiveBinding != nullptr) return *ActiveBinding;
+  if (Bindings.Count() == 0) Bindings.AddBinding();
+  for (int i = 0; i < Bindings.Count(); ++i) {
+    TIdSocketHandle& binding = Bindings.Items(i);
+    binding.OpenSocket();
+    binding.BindToAddress();
+  }
+  auto listener = std::make_unique<TIdUDPListenerThread>(*this, BufferSize);
+  ActiveBinding = &Bindings.Items(0);
+  ReceiverThread = std::move(listener);
+  try {
+    ReceiverThread->Start();
+  } catch (...) {
+    ReceiverThread.reset();
+    ActiveBinding = nullptr;
+    throw;
+  }
+  ApplyBroadcastSetting();
+  return *ActiveBinding;
+}
+
+// The listener is joined before the sockets close: on Linux closing a socket
+// does not wake a thread waiting on it, and a closed descriptor's number can be
+// reused by another socket while the listener still waits on or reads it.
+void TIdUDPServer::ShutDownServer() {
+  if (ActiveBinding == nullptr) return;
+  if (ReceiverThread) {
+    ReceiverThread->Stop();
+    ReceiverThread->Wake();
+    ReceiverThread->WaitFor();
+    ReceiverThread.reset();
+  }
+  for (int i = 0; i < Bindings.Count(); ++i) Bindings.Items(i).ReleaseSocket();
+  ActiveBinding = nullptr;
+}
+
+bool TIdUDPServer::QueryActive() {
+  return ActiveBinding != nullptr && ActiveBinding->SocketOpen;
+}
+
+void TIdUDPServer::ApplyBroadcastSetting() {
+  if (ActiveBinding == nullptr) return;
+  for (int i = 0; i < Bindings.Count(); ++i) {
+    Bindings.Items(i).SetBroadcastPermission(BroadcastEnabled());
+  }
+}
+
+void TIdUDPServer::DeliverDatagram(std::span<const std::uint8_t> AData, TIdSocketHandle& ABinding) {
+  // A copy: the handler may detach itself (empty OnUDPRead) while it runs.
+  const TUDPReadEvent handler = OnUDPRead;
+  if (handler) handler(*this, AData, ABinding);
+}
+
+}  // namespace pallador
