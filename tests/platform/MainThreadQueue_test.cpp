@@ -92,7 +92,8 @@ TEST_F(MainThreadQueueTest, ExceptionOfTheCallIsRethrownInTheWorker) {
 
 TEST_F(MainThreadQueueTest, SynchronizeOnTheMainThreadRunsAtOnce) {
   bool ran = false;
-  MainThread().Synchronize([&] { ran = true; });
+  const auto call = [&] { ran = true; };
+  MainThread().Synchronize(call);
   EXPECT_TRUE(ran);
   EXPECT_THROW(MainThread().Synchronize([] { throw std::logic_error("x"); }), std::logic_error);
 }
