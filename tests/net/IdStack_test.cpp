@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "net/IdException.h"
+#include "support/NetLab.h"
 
 namespace pallador {
 namespace {
@@ -515,6 +516,46 @@ TEST_F(StackTest, FindsTheInterfaceOfALoopbackAddress) {
   EXPECT_EQ(found->DirectedBroadcast, "127.255.255.255");
   EXPECT_FALSE(Stack.InterfaceOfAddress("192.0.2.1").has_value());
   EXPECT_FALSE(Stack.InterfaceOfAddress("not an address").has_value());
+}
+
+// A real interface in a namespace of its own: exact addresses only, its
+// directed broadcast, and the flags that tell a down or unplugged network.
+TEST_F(StackTest, ReportsTheStateOfARealInterface) {
+  if (const std::string why = testsupport::NetLabUnavailable(); !why.empty()) GTEST_SKIP() << why;
+  testsupport::TNetLab lab;
+  const std::string bridge = lab.AddNamespace("bridge");
+  const std::string peer = lab.AddNamespace("peer");
+  lab.AddVeth(bridge, "vb0", peer, "vp0");
+  lab.Ip(bridge, "addr add 10.9.8.7/24 dev vb0");
+  ASSERT_TRUE(lab.WaitLink(bridge, "vb0", "state UP"));
+
+  std::optional<TIdInterfaceAddress> found;
+  const auto lookUp = [&](const std::string& IP) {
+    lab.RunIn(bridge, [&] { found = Stack.InterfaceOfAddress(IP); });
+  };
+  lookUp("10.9.8.7");
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->Name, "vb0");
+  EXPECT_NE(found->Index, 0u);
+  EXPECT_EQ(found->DirectedBroadcast, "10.9.8.255");
+  EXPECT_TRUE(found->Up);
+  EXPECT_TRUE(found->Running);
+  EXPECT_FALSE(found->Loopback);
+
+  lookUp("10.9.8.20");  // in the subnet, but another host's
+  EXPECT_FALSE(found.has_value());
+
+  lab.Ip(peer, "link set vp0 down");  // carrier lost
+  ASSERT_TRUE(lab.WaitLink(bridge, "vb0", "NO-CARRIER"));
+  lookUp("10.9.8.7");
+  ASSERT_TRUE(found.has_value());
+  EXPECT_TRUE(found->Up);
+  EXPECT_FALSE(found->Running);
+
+  lab.Ip(bridge, "link set vb0 down");
+  lookUp("10.9.8.7");
+  ASSERT_TRUE(found.has_value());
+  EXPECT_FALSE(found->Up);
 }
 
 TEST_F(StackTest, ResolvesThroughTheSystemResolver) {
