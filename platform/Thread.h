@@ -9,9 +9,10 @@ namespace pallador {
 // Terminate() only sets the terminate request that Execute() polls, WaitFor()
 // joins. WaitFor() called on the main thread keeps serving the main-thread
 // queue, so a thread blocked in a synchronous call can finish.
-// Whoever starts a thread joins it; the destructor joins a thread still running
-// after requesting termination. A derived class whose Execute() uses its own
-// members joins in its own destructor, before those members are gone.
+// Whoever starts a thread joins it. Execute() is virtual, so a derived class
+// calls Terminate() and WaitFor() in its own destructor: once that has run, the
+// thread may no longer reach Execute(). The base destructor does the same only
+// as a last resort.
 // Thread: Start and WaitFor by the owner; Terminate and the flags from any thread.
 class TThread {
  public:

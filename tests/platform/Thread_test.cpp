@@ -63,27 +63,5 @@ TEST(Thread, ExceptionFromExecuteEndsOnlyTheThread) {
   EXPECT_TRUE(thread.Finished());
 }
 
-// Uses nothing of a derived class, so the base destructor may do the joining.
-std::atomic<bool> StaticRunning{false};
-std::atomic<bool> StaticSawTerminate{false};
-
-class TStaticThread : public TThread {
- protected:
-  void Execute() override {
-    StaticRunning = true;
-    while (!Terminated()) std::this_thread::yield();
-    StaticSawTerminate = true;
-  }
-};
-
-TEST(Thread, DestructorStopsAndJoinsARunningThread) {
-  {
-    TStaticThread thread;
-    thread.Start();
-    ASSERT_TRUE(WaitUntil([] { return StaticRunning.load(); }));
-  }
-  EXPECT_TRUE(StaticSawTerminate.load());
-}
-
 }  // namespace
 }  // namespace pallador
