@@ -49,7 +49,8 @@ class TMainThreadQueue {
   // Called on the worker thread after a call was queued, when the main thread
   // is not inside WaitFor; the application posts ProcessQueue to its event loop.
   // One wake-up covers every call queued until the next ProcessQueue starts.
-  // The hook must not call back into the queue.
+  // The main thread calls it too, for calls still queued when WaitFor ends or
+  // when a hook is set. It must not call back into the queue.
   void SetWakeHook(std::function<void()> Hook);
 
   // Calls queued and not yet taken by the main thread.
