@@ -52,9 +52,9 @@ int main(int argc, char* argv[]) {
 
     pallador::InstallGarnetTheme(app);
     pallador::ConnectMainThreadQueue();
-    pallador::TShutdownSignals signals;
-    if (!signals.Install()) std::fputs("pallador: could not install signal handlers\n", stderr);
-    QObject::connect(&signals, &pallador::TShutdownSignals::Received, &app,
+    pallador::TShutdownSignals stopSignals;
+    if (!stopSignals.Install()) std::fputs("pallador: could not install signal handlers\n", stderr);
+    QObject::connect(&stopSignals, &pallador::TShutdownSignals::Received, &app,
                      [] { CloseMainWindow(); });
 
     std::unique_ptr<pallador::TfrmMain> window = pallador::CreateMainWindow();
