@@ -128,6 +128,40 @@ TEST_F(SettingsFile, SavedFileLoadsAndSavesToTheSameBytes) {
   EXPECT_EQ(ReadFile(File), first);
 }
 
+TEST(SlotSettings, EveryFieldSurvivesARoundTripInMemory) {
+  TInterfacesInfo slots(nullptr, nullptr);
+  for (int k = 0; k < 17; ++k) {
+    TInterfaceInfo& slot = slots.Slot(k);
+    slot.Port = "10.0.0." + std::to_string(k);
+    slot.Destination = k % 2 == 0 ? "" : "10.1.0." + std::to_string(k);
+    slot.InterfaceType = k == 3 ? "USB interface INPUT" : slot.InterfaceType;
+    slot.Universe = 100 + k;
+    slot.UniverseArtNet = -k;
+    slot.Active = k % 3 == 0;
+  }
+  slots.SetInputSlot(3);
+  pugi::xml_document document;
+  pugi::xml_node interfaces = document.append_child("interfaces");
+  slots.SaveToNode(interfaces);
+
+  TInterfacesInfo loaded(nullptr, nullptr);
+  loaded.LoadFromNode(interfaces);
+  ASSERT_EQ(loaded.Count(), 17);
+  for (int k = 0; k < 17; ++k) {
+    SCOPED_TRACE(k);
+    const TInterfaceInfo& a = slots.Slot(k);
+    const TInterfaceInfo& b = loaded.Slot(k);
+    EXPECT_EQ(b.Port, a.Port);
+    EXPECT_EQ(b.Destination, a.Destination);
+    EXPECT_EQ(b.InterfaceType, a.InterfaceType);
+    EXPECT_EQ(b.IsInput, a.IsInput);
+    EXPECT_EQ(b.Universe, a.Universe);
+    EXPECT_EQ(b.UniverseArtNet, a.UniverseArtNet);
+    EXPECT_EQ(b.Active, a.Active);
+    EXPECT_EQ(b.ChannelCount, 512);
+  }
+}
+
 // How attribute texts read. Slot 1's element gets the attribute under test.
 struct TValueCase {
   const char* Attribute;
