@@ -16,11 +16,11 @@ class TCompletion {
   void Signal();
 
  private:
-  static constexpr std::uint32_t Pending = 0;
-  static constexpr std::uint32_t Sleeping = 1;
-  static constexpr std::uint32_t Signalled = 2;
+  static constexpr std::uint32_t kPending = 0;
+  static constexpr std::uint32_t kSleeping = 1;
+  static constexpr std::uint32_t kSignalled = 2;
 
-  std::atomic<std::uint32_t> State_{Pending};
+  std::atomic<std::uint32_t> State_{kPending};
 };
 
 }  // namespace pallador

@@ -15,7 +15,7 @@ TComponent::~TComponent() {
     TComponent* child = Components_.back();
     Components_.pop_back();
     child->Owner_ = nullptr;
-    delete child;
+    delete child;  // NOLINT(cppcoreguidelines-owning-memory): an owner frees its components
   }
   if (Owner_ != nullptr) Owner_->RemoveComponent(this);
 }

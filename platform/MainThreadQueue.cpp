@@ -15,7 +15,7 @@ namespace {
 const std::thread::id MainThreadId = std::this_thread::get_id();
 
 // Safety net for a Done condition whose change nobody announces with Notify.
-constexpr std::chrono::milliseconds RecheckInterval{50};
+constexpr std::chrono::milliseconds kRecheckInterval{50};
 
 void CallHook(const std::shared_ptr<const std::function<void()>>& Hook) noexcept {
   try {
@@ -109,6 +109,10 @@ void TMainThreadQueue::WaitFor(const std::function<bool()>& Done) {
   if (Done()) return;
   struct TDepth {
     TMainThreadQueue& Queue;
+    TDepth(const TDepth&) = delete;
+    TDepth& operator=(const TDepth&) = delete;
+    TDepth(TDepth&&) = delete;
+    TDepth& operator=(TDepth&&) = delete;
     explicit TDepth(TMainThreadQueue& Q) : Queue(Q) {
       std::lock_guard guard(Queue.Lock_);
       ++Queue.WaitDepth_;
@@ -129,20 +133,20 @@ void TMainThreadQueue::WaitFor(const std::function<bool()>& Done) {
     }
   } depth(*this);
 
-  constexpr std::uint64_t all = std::numeric_limits<std::uint64_t>::max();
+  constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
   for (;;) {
     std::uint64_t seen = 0;
     {
       std::lock_guard guard(Lock_);
       seen = Notifications_;  // taken before Done() is read, so no Notify is missed
     }
-    while (TItem* item = PopBefore(all)) {
+    while (TItem* item = PopBefore(kAll)) {
       Run(*item);
       if (Done()) return;
     }
     if (Done()) return;
     std::unique_lock lock(Lock_);
-    MainWake_.wait_for(lock, RecheckInterval,
+    MainWake_.wait_for(lock, kRecheckInterval,
                        [&] { return Head_ != nullptr || Notifications_ != seen; });
   }
 }
@@ -184,8 +188,9 @@ bool TMainThreadQueue::IsMainThread() {
 TMainThreadQueue& MainThread() {
   // Never destroyed: a worker still blocked at process exit must not meet a
   // destroyed lock.
-  static TMainThreadQueue* const Queue = new TMainThreadQueue;
-  return *Queue;
+  // NOLINTNEXTLINE(cppcoreguidelines-owning-memory,cppcoreguidelines-avoid-non-const-global-variables)
+  static auto* const queue = new TMainThreadQueue;
+  return *queue;
 }
 
 }  // namespace pallador

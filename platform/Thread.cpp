@@ -13,7 +13,12 @@ TThread::~TThread() {
     Thread_.detach();  // a thread cannot join itself
     return;
   }
-  WaitFor();
+  try {
+    WaitFor();
+  } catch (...) {
+    // Only the wait's lock can fail; the thread then ends unjoined.
+    if (Thread_.joinable()) Thread_.detach();
+  }
 }
 
 void TThread::Start() {

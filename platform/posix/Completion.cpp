@@ -23,16 +23,16 @@ void FutexWake(std::atomic<std::uint32_t>* Word) {
 }  // namespace
 
 void TCompletion::Wait() {
-  std::uint32_t state = Pending;
-  if (!State_.compare_exchange_strong(state, Sleeping, std::memory_order_acquire) &&
-      state == Signalled)
+  std::uint32_t state = kPending;
+  if (!State_.compare_exchange_strong(state, kSleeping, std::memory_order_acquire) &&
+      state == kSignalled)
     return;
-  while (State_.load(std::memory_order_acquire) != Signalled) FutexWait(&State_, Sleeping);
+  while (State_.load(std::memory_order_acquire) != kSignalled) FutexWait(&State_, kSleeping);
 }
 
 void TCompletion::Signal() {
   std::atomic<std::uint32_t>* word = &State_;
-  if (State_.exchange(Signalled, std::memory_order_acq_rel) == Sleeping) FutexWake(word);
+  if (State_.exchange(kSignalled, std::memory_order_acq_rel) == kSleeping) FutexWake(word);
 }
 
 }  // namespace pallador

@@ -16,15 +16,15 @@ namespace {
 using TClock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 
 // Further behind than this, the timer stops catching up and starts a new grid.
-constexpr std::chrono::seconds MaxBehind{1};
+constexpr std::chrono::seconds kMaxBehind{1};
 
-constexpr int ClockPriority = 10;
+constexpr int kClockPriority = 10;
 
 void TuneClockThread() {
   // Both are best effort: without the rights the timer runs at normal priority.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   sched_param param{};
-  param.sched_priority = ClockPriority;
+  param.sched_priority = kClockPriority;
   pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
@@ -37,7 +37,7 @@ struct TPeriodicTimer::TImpl {
     std::mutex Lock;
     std::condition_variable Wake;
     bool Stop = false;  // guarded by Lock
-    std::chrono::nanoseconds Period;
+    std::chrono::nanoseconds Period{};
     TCallback Callback;
     std::atomic<std::uint64_t> Ticks{0};
   };
@@ -60,7 +60,7 @@ void TPeriodicTimer::TImpl::Loop(const std::shared_ptr<TState>& State) noexcept 
     for (;;) {
       next += state.Period;
       const TClock::time_point now = TClock::now();
-      if (now - next > MaxBehind) next = now;  // e.g. after a suspend
+      if (now - next > kMaxBehind) next = now;  // e.g. after a suspend
       if (state.Wake.wait_until(lock, next, [&] { return state.Stop; })) break;
       lock.unlock();
       try {
@@ -113,7 +113,7 @@ std::uint64_t TPeriodicTimer::Ticks() const {
 namespace {
 
 // Longest period a multimedia timer accepts.
-constexpr unsigned MaxDelayMs = 1'000'000;
+constexpr unsigned kMaxDelayMs = 1'000'000;
 
 // The live timers by id. Timers still registered at process exit are killed
 // when the registry goes.
@@ -140,7 +140,7 @@ std::uint32_t TimeSetEvent(unsigned DelayMs, unsigned /*ResolutionMs*/,
                            std::function<void()> Callback, unsigned Flags) {
   // Only periodic timers are offered. The requested resolution needs no
   // handling: deadlines are met to well under a millisecond.
-  if ((Flags & TimePeriodic) == 0 || DelayMs == 0 || DelayMs > MaxDelayMs || !Callback) return 0;
+  if ((Flags & TimePeriodic) == 0 || DelayMs == 0 || DelayMs > kMaxDelayMs || !Callback) return 0;
   try {
     auto timer =
         std::make_unique<TPeriodicTimer>(std::chrono::milliseconds(DelayMs), std::move(Callback));
