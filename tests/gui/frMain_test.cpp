@@ -163,12 +163,14 @@ TEST_F(MainWindow, CloseSavesWhatWasChangedInTheWindow) {
 }
 
 TEST_F(MainWindow, ASettingsFileThatCantBeWrittenDoesNotStopTheClose) {
-  std::filesystem::create_directory(SettingsPath());  // neither readable nor replaceable as a file
+  // Root writes anywhere: a folder that does not exist is what can't be written here.
+  const std::filesystem::path missing = Dir.Path() / "missing";
+  SetAppPath(missing.string() + "/");
   Start(std::nullopt);
   EXPECT_EQ(Window->btInput->text(), "Input: 2.0.0.10");
   Window->close();
   EXPECT_FALSE(Window->isVisible());
-  EXPECT_TRUE(std::filesystem::is_directory(SettingsPath()));
+  EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 TEST_F(MainWindow, TickingAndUntickingRowsReconnectOnceEachAndShowStatus) {
