@@ -48,7 +48,7 @@ int main(int argc, char* argv[]) {
     std::string executable = pallador::ExecutableFileName();
     if (executable.empty()) executable = QCoreApplication::applicationFilePath().toStdString();
     pallador::SetAppPath(pallador::AppPathFromExecutable(executable));
-    QApplication::setApplicationName(pallador::ApplicationTitle);
+    QApplication::setApplicationName(pallador::kApplicationTitle);
 
     pallador::InstallGarnetTheme(app);
     pallador::ConnectMainThreadQueue();

@@ -11,7 +11,7 @@
 namespace pallador {
 namespace {
 
-constexpr std::array<int, 3> HandledSignals{SIGINT, SIGTERM, SIGHUP};
+constexpr std::array<int, 3> kHandledSignals{SIGINT, SIGTERM, SIGHUP};
 std::array<int, 2> Pipe{-1, -1};
 
 extern "C" void OnSignal(int Signal) {
@@ -28,7 +28,7 @@ TShutdownSignals::TShutdownSignals(QObject* Parent) : QObject(Parent) {}
 
 TShutdownSignals::~TShutdownSignals() {
   if (!Installed_) return;
-  for (const int signal : HandledSignals) std::signal(signal, SIG_DFL);
+  for (const int signal : kHandledSignals) std::signal(signal, SIG_DFL);
   delete Notifier_;
   ::close(Pipe[0]);
   ::close(Pipe[1]);
@@ -47,7 +47,7 @@ bool TShutdownSignals::Install() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   bool ok = true;
-  for (const int signal : HandledSignals) ok = ::sigaction(signal, &action, nullptr) == 0 && ok;
+  for (const int signal : kHandledSignals) ok = ::sigaction(signal, &action, nullptr) == 0 && ok;
   return ok;
 }
 

@@ -27,10 +27,10 @@ std::atomic<TfrmMain*> frmMain{nullptr};
 
 namespace {
 
-constexpr int UniverseRowCount = 16;
-constexpr int ColumnActive = 0;
-constexpr int ColumnStatus = 5;
-constexpr std::array<int, 6> ColumnWidths{50, 60, 85, 100, 100, 178};
+constexpr int kUniverseRowCount = 16;
+constexpr int kColumnActive = 0;
+constexpr int kColumnStatus = 5;
+constexpr std::array<int, 6> kColumnWidths{50, 60, 85, 100, 100, 178};
 
 // Qt slots and timer callbacks end here: nothing escapes into the event loop
 // or the timer thread, and nothing is shown or logged.
@@ -78,7 +78,7 @@ TfrmMain::TfrmMain()
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       ShowModal([](TfrmConfigPort& Dialog) { return Dialog.exec(); }) {
   setObjectName("frmMain");
-  setWindowTitle(ApplicationTitle);
+  setWindowTitle(kApplicationTitle);
   setFixedSize(608, 411);
   setFont(DialogFont());
 
@@ -93,7 +93,7 @@ TfrmMain::TfrmMain()
 
   ckUniverses = new QTreeWidget(this);
   ckUniverses->setGeometry(16, 83, 577, 295);
-  ckUniverses->setColumnCount(static_cast<int>(ColumnWidths.size()));
+  ckUniverses->setColumnCount(static_cast<int>(kColumnWidths.size()));
   ckUniverses->setHeaderLabels(
       {"Active", "Type", "DMX Universe", "Bind IP", "Destination IP", "Status"});
   ckUniverses->setRootIsDecorated(false);
@@ -109,11 +109,11 @@ TfrmMain::TfrmMain()
   header->setSectionsClickable(false);
   header->setSectionsMovable(false);
   header->setStretchLastSection(false);
-  for (int c = 0; c < static_cast<int>(ColumnWidths.size()); ++c) {
+  for (int c = 0; c < static_cast<int>(kColumnWidths.size()); ++c) {
     header->setSectionResizeMode(c, QHeaderView::Fixed);
-    header->resizeSection(c, ColumnWidths.at(static_cast<std::size_t>(c)));
+    header->resizeSection(c, kColumnWidths.at(static_cast<std::size_t>(c)));
     ckUniverses->headerItem()->setTextAlignment(
-        c, c == ColumnActive ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignCenter);
+        c, c == kColumnActive ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignCenter);
   }
 
   sLabel1 = new QLabel("Double click to set Bind IP and Destination IP", this);
@@ -222,15 +222,15 @@ void TfrmMain::FillUniverseList() {
 
   ckUniverses->setUpdatesEnabled(false);
   ckUniverses->clear();
-  for (int r = 0; r < UniverseRowCount; ++r) {
+  for (int r = 0; r < kUniverseRowCount; ++r) {
     const TInterfaceInfo& slot = InterfacesInfo->Slot(r + 1);
     auto* item =
         new QTreeWidgetItem(QStringList{QString(), "Art-Net", QString::number(r), Text(slot.Port),
                                         Text(slot.Destination), QString()});
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsUserCheckable |
                    Qt::ItemNeverHasChildren);
-    item->setCheckState(ColumnActive, slot.Active ? Qt::Checked : Qt::Unchecked);
-    for (int c = ColumnActive + 1; c < static_cast<int>(ColumnWidths.size()); ++c) {
+    item->setCheckState(kColumnActive, slot.Active ? Qt::Checked : Qt::Unchecked);
+    for (int c = kColumnActive + 1; c < static_cast<int>(kColumnWidths.size()); ++c) {
       item->setTextAlignment(c, Qt::AlignCenter);
     }
     ckUniverses->addTopLevelItem(item);
@@ -252,13 +252,13 @@ void TfrmMain::tmrStatusTimer() {
   }
 
   lbInputStatus->setText(Text(status.at(0)));
-  for (int r = 0; r < UniverseRowCount && r < ckUniverses->topLevelItemCount(); ++r) {
+  for (int r = 0; r < kUniverseRowCount && r < ckUniverses->topLevelItemCount(); ++r) {
     QTreeWidgetItem* item = ckUniverses->topLevelItem(r);
-    if (item->checkState(ColumnActive) == Qt::Checked) {
+    if (item->checkState(kColumnActive) == Qt::Checked) {
       const QString text = Text(status.at(static_cast<std::size_t>(r + 1)));
-      if (item->text(ColumnStatus) != text) item->setText(ColumnStatus, text);
-    } else if (!item->text(ColumnStatus).isEmpty()) {
-      item->setText(ColumnStatus, QString());
+      if (item->text(kColumnStatus) != text) item->setText(kColumnStatus, text);
+    } else if (!item->text(kColumnStatus).isEmpty()) {
+      item->setText(kColumnStatus, QString());
     }
   }
 }
@@ -266,8 +266,8 @@ void TfrmMain::tmrStatusTimer() {
 void TfrmMain::ckUniversesClick() {
   if (!InterfacesInfo) return;
   bool changed = false;
-  for (int r = 0; r < UniverseRowCount && r < ckUniverses->topLevelItemCount(); ++r) {
-    const bool ticked = ckUniverses->topLevelItem(r)->checkState(ColumnActive) == Qt::Checked;
+  for (int r = 0; r < kUniverseRowCount && r < ckUniverses->topLevelItemCount(); ++r) {
+    const bool ticked = ckUniverses->topLevelItem(r)->checkState(kColumnActive) == Qt::Checked;
     TInterfaceInfo& slot = InterfacesInfo->Slot(r + 1);
     if (ticked != slot.Active) {
       slot.Active = ticked;
@@ -286,7 +286,7 @@ void TfrmMain::ckUniversesDblClick() {
   const QList<QTreeWidgetItem*> selected = ckUniverses->selectedItems();
   if (selected.isEmpty()) return;
   const int row = ckUniverses->indexOfTopLevelItem(selected.first());
-  if (row < 0 || row >= UniverseRowCount) return;
+  if (row < 0 || row >= kUniverseRowCount) return;
   TInterfaceInfo& slot = InterfacesInfo->Slot(row + 1);
 
   TfrmConfigPort dialog(this);
@@ -350,9 +350,9 @@ bool TfrmMain::eventFilter(QObject* Watched, QEvent* Event) {
         // Space toggles the current row's box whichever cell is current; the
         // view alone would toggle only a checkable current cell.
         if (QTreeWidgetItem* item = ckUniverses->currentItem()) {
-          item->setCheckState(ColumnActive, item->checkState(ColumnActive) == Qt::Checked
-                                                ? Qt::Unchecked
-                                                : Qt::Checked);
+          item->setCheckState(kColumnActive, item->checkState(kColumnActive) == Qt::Checked
+                                                 ? Qt::Unchecked
+                                                 : Qt::Checked);
         }
         consumed = true;
       }

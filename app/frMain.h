@@ -23,7 +23,7 @@ namespace pallador {
 
 class TfrmConfigPort;
 
-inline constexpr const char* ApplicationTitle = "Orvane Pallador";
+inline constexpr const char* kApplicationTitle = "Orvane Pallador";
 
 // The main window: the sixteen output universes, the input, and the frame of
 // the application (settings, pool, slots, transmit clock).
@@ -77,7 +77,6 @@ class TfrmMain : public QDialog, public TComponent {
   // Locks Lock while it exists; without it no clock runs and there is nothing to exclude.
   std::unique_lock<std::mutex> LockTick();
 
-  bool Created_ = false;
   bool Closed_ = false;
   bool Centred_ = false;
 };

@@ -13,7 +13,7 @@ namespace pallador {
 namespace {
 
 // Beyond the shared table: inputs no one types into the dialog.
-constexpr testsupport::TAddressCase MoreAddressCases[] = {
+constexpr testsupport::TAddressCase kMoreAddressCases[] = {
     {".", false, "a lone dot"},
     {"1", false, "one character, no dots"},
     {"1.2.3.4\n", false, "a control character"},
@@ -22,7 +22,7 @@ constexpr testsupport::TAddressCase MoreAddressCases[] = {
 
 TEST(IsValidIP, FollowsTheAddressRules) {
   using Table = std::span<const testsupport::TAddressCase>;
-  for (const Table table : {Table(testsupport::AddressCases), Table(MoreAddressCases)}) {
+  for (const Table table : {Table(testsupport::kAddressCases), Table(kMoreAddressCases)}) {
     for (const testsupport::TAddressCase& c : table) {
       EXPECT_EQ(IsValidIP(c.Text), c.Valid) << '"' << c.Text << "\": " << c.Rule;
     }

@@ -11,7 +11,7 @@ struct TAddressCase {
   const char* Rule;
 };
 
-inline constexpr TAddressCase AddressCases[] = {
+inline constexpr TAddressCase kAddressCases[] = {
     {"192.168.0.10", true, "plain address"},
     {"0.0.0.0", true, "lower bound included"},
     {"255.255.255.255", true, "upper bound included"},

@@ -36,11 +36,11 @@ using testsupport::SlotsOn;
 using testsupport::TSlotSettings;
 
 // e2e's own loopback addresses.
-constexpr const char* InputIP = "127.0.7.1";
-constexpr const char* BindIP = "127.0.7.2";
-constexpr const char* DestinationIP = "127.0.7.3";
-constexpr const char* ConsoleIP = "127.0.7.4";
-constexpr std::uint16_t ArtNetPort = 6454;
+constexpr const char* kInputIP = "127.0.7.1";
+constexpr const char* kBindIP = "127.0.7.2";
+constexpr const char* kDestinationIP = "127.0.7.3";
+constexpr const char* kConsoleIP = "127.0.7.4";
+constexpr std::uint16_t kArtNetPort = 6454;
 
 // The program, copied into a scratch folder so that its settings file sits beside it.
 class TProgram {
@@ -117,7 +117,7 @@ bool IsUdpBound(const std::string& IP, std::uint16_t Port) {
 // Waits until the program's input is up.
 bool WaitUntilBound(const std::string& IP, std::chrono::milliseconds Timeout) {
   for (const auto deadline = Clock::now() + Timeout; Clock::now() < deadline;) {
-    if (IsUdpBound(IP, ArtNetPort)) return true;
+    if (IsUdpBound(IP, kArtNetPort)) return true;
     std::this_thread::sleep_for(20ms);
   }
   return false;
@@ -191,14 +191,14 @@ std::vector<pugi::xml_node> InterfaceElements(const pugi::xml_document& Document
 }
 
 TEST(Program, BridgesArtDmxFromTheInputToEveryActiveOutput) {
-  std::vector<TSlotSettings> settings = SlotsOn(InputIP, BindIP, DestinationIP);
+  std::vector<TSlotSettings> settings = SlotsOn(kInputIP, kBindIP, kDestinationIP);
   settings[1].Active = true;       // universe 0, sent as 0
   settings[3].Universe = 2;        // universe 2 ...
   settings[3].UniverseArtNet = 9;  // ... sent as 9
   settings[3].Active = true;
   TProgram program(testsupport::SettingsXml(settings));
-  testsupport::TLoopbackUdp node(DestinationIP, ArtNetPort);
-  testsupport::TLoopbackUdp console(ConsoleIP, 0);
+  testsupport::TLoopbackUdp node(kDestinationIP, kArtNetPort);
+  testsupport::TLoopbackUdp console(kConsoleIP, 0);
   program.Start();
 
   const auto levels0 = Levels(1);
@@ -211,8 +211,8 @@ TEST(Program, BridgesArtDmxFromTheInputToEveryActiveOutput) {
   auto lastSend = Clock::time_point{};
   for (const auto deadline = Clock::now() + 15s; arrived.size() < 2 && Clock::now() < deadline;) {
     if (Clock::now() - lastSend > 100ms) {
-      console.SendTo(InputIP, ArtNetPort, ConsoleArtDmx(0, levels0));
-      console.SendTo(InputIP, ArtNetPort, ConsoleArtDmx(2, levels2));
+      console.SendTo(kInputIP, kArtNetPort, ConsoleArtDmx(0, levels0));
+      console.SendTo(kInputIP, kArtNetPort, ConsoleArtDmx(2, levels2));
       lastSend = Clock::now();
     }
     const std::vector<std::uint8_t> packet = node.Receive(50ms);
@@ -267,8 +267,8 @@ TEST(Program, BridgesArtDmxFromTheInputToEveryActiveOutput) {
   EXPECT_STREQ(elements[2].attribute("active").value(), "False");
 
   // Every socket closed with the program.
-  EXPECT_NO_THROW(testsupport::TLoopbackUdp(InputIP, ArtNetPort));
-  EXPECT_NO_THROW(testsupport::TLoopbackUdp(BindIP, ArtNetPort));
+  EXPECT_NO_THROW(testsupport::TLoopbackUdp(kInputIP, kArtNetPort));
+  EXPECT_NO_THROW(testsupport::TLoopbackUdp(kBindIP, kArtNetPort));
 }
 
 TEST(Program, EveryStopSignalClosesTheWindowAndSavesTheSettings) {
@@ -276,11 +276,11 @@ TEST(Program, EveryStopSignalClosesTheWindowAndSavesTheSettings) {
     SCOPED_TRACE(::strsignal(signal));
     // Indented by hand: written back without the indentation, so the rewrite shows.
     const std::string settings =
-        "<config>\n  " + testsupport::SettingsXml(SlotsOn(InputIP, BindIP, DestinationIP))
+        "<config>\n  " + testsupport::SettingsXml(SlotsOn(kInputIP, kBindIP, kDestinationIP))
                              .substr(std::string("<config>").size());
     TProgram program(settings);
     program.Start();
-    ASSERT_TRUE(WaitUntilBound(InputIP, 10s)) << program.Stderr();
+    ASSERT_TRUE(WaitUntilBound(kInputIP, 10s)) << program.Stderr();
     program.Signal(signal);
     const std::optional<int> status = program.WaitForExit(10s);
     ASSERT_TRUE(status.has_value()) << "still running";

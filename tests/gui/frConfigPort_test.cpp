@@ -72,7 +72,7 @@ TEST(PortDialog, InputModeOpensDisabledUntilTheFirstChange) {
 }
 
 TEST(PortDialog, InputModeOkFollowsTheTypedAddress) {
-  for (const testsupport::TAddressCase& c : testsupport::AddressCases) {
+  for (const testsupport::TAddressCase& c : testsupport::kAddressCases) {
     TfrmConfigPort dialog(nullptr);
     FillInputMode(dialog, "2.0.0.10");
     dialog.show();

@@ -29,14 +29,14 @@ using testsupport::SlotsOn;
 using testsupport::TSlotSettings;
 
 // gui_test's own loopback addresses.
-constexpr const char* InputIP = "127.0.6.1";
-constexpr const char* BindIP = "127.0.6.2";
-constexpr const char* DestinationIP = "127.0.6.3";
-constexpr const char* OtherDestinationIP = "127.0.6.4";
+constexpr const char* kInputIP = "127.0.6.1";
+constexpr const char* kBindIP = "127.0.6.2";
+constexpr const char* kDestinationIP = "127.0.6.3";
+constexpr const char* kOtherDestinationIP = "127.0.6.4";
 // Not an address of this machine: binding it fails (nothing is sent).
-constexpr const char* ForeignIP = "192.0.2.1";
+constexpr const char* kForeignIP = "192.0.2.1";
 
-constexpr int StatusColumn = 5;
+constexpr int kStatusColumn = 5;
 
 class MainWindow : public ::testing::Test {
  protected:
@@ -53,7 +53,7 @@ class MainWindow : public ::testing::Test {
     Window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(Window.get()));
   }
-  void StartOnLoopback() { Start(SlotsOn(InputIP, BindIP, DestinationIP)); }
+  void StartOnLoopback() { Start(SlotsOn(kInputIP, kBindIP, kDestinationIP)); }
 
   QTreeWidget& List() { return *Window->ckUniverses; }
   TInterfaceInfo& Slot(int Index) { return Window->InterfacesInfo->Slot(Index); }
@@ -84,7 +84,7 @@ TEST_F(MainWindow, UnusableSettingsStartFromDefaultsAndAreRewrittenAtClose) {
     const char* Name;
     std::optional<std::string> File;
   };
-  std::vector<TSlotSettings> sixteen = SlotsOn(InputIP, BindIP, DestinationIP);
+  std::vector<TSlotSettings> sixteen = SlotsOn(kInputIP, kBindIP, kDestinationIP);
   sixteen.pop_back();
   const Case cases[] = {
       {"missing", std::nullopt},
@@ -129,7 +129,7 @@ TEST_F(MainWindow, UnusableSettingsStartFromDefaultsAndAreRewrittenAtClose) {
 
 TEST_F(MainWindow, ClosingWithoutChangesStillRewritesTheFile) {
   const std::string indented = "<config>\n  <interfaces>\n" +
-                               testsupport::SettingsXml(SlotsOn(InputIP, BindIP, DestinationIP))
+                               testsupport::SettingsXml(SlotsOn(kInputIP, kBindIP, kDestinationIP))
                                    .substr(std::string("<config><interfaces>").size());
   testsupport::WriteTextFile(SettingsPath(), indented);
   Start(std::nullopt);
@@ -139,14 +139,14 @@ TEST_F(MainWindow, ClosingWithoutChangesStillRewritesTheFile) {
   EXPECT_EQ(written.find('\n'), std::string::npos) << written;
   pugi::xml_document saved;
   ASSERT_TRUE(saved.load_string(written.c_str()));
-  EXPECT_STREQ(InterfacesOf(saved).first_child().attribute("port").value(), InputIP);
+  EXPECT_STREQ(InterfacesOf(saved).first_child().attribute("port").value(), kInputIP);
 }
 
 TEST_F(MainWindow, CloseSavesWhatWasChangedInTheWindow) {
   StartOnLoopback();
   ClickBox(2);
   Window->ShowModal = [](TfrmConfigPort& Dialog) {
-    Dialog.edDestinationIP->setText(OtherDestinationIP);
+    Dialog.edDestinationIP->setText(kOtherDestinationIP);
     return int{QDialog::Accepted};
   };
   List().setCurrentItem(List().topLevelItem(4));
@@ -158,7 +158,7 @@ TEST_F(MainWindow, CloseSavesWhatWasChangedInTheWindow) {
   std::vector<pugi::xml_node> elements(InterfacesOf(saved).begin(), InterfacesOf(saved).end());
   ASSERT_EQ(elements.size(), 17u);
   EXPECT_STREQ(elements[3].attribute("active").value(), "True");
-  EXPECT_STREQ(elements[5].attribute("destination").value(), OtherDestinationIP);
+  EXPECT_STREQ(elements[5].attribute("destination").value(), kOtherDestinationIP);
   EXPECT_STREQ(elements[4].attribute("active").value(), "False");
 }
 
@@ -174,26 +174,26 @@ TEST_F(MainWindow, ASettingsFileThatCantBeWrittenDoesNotStopTheClose) {
 }
 
 TEST_F(MainWindow, TickingAndUntickingRowsReconnectOnceEachAndShowStatus) {
-  std::vector<TSlotSettings> settings = SlotsOn(InputIP, BindIP, DestinationIP);
-  settings[6].Port = ForeignIP;
+  std::vector<TSlotSettings> settings = SlotsOn(kInputIP, kBindIP, kDestinationIP);
+  settings[6].Port = kForeignIP;
   Start(settings);
   EXPECT_EQ(Window->lbInputStatus->text(), "");
 
   ClickBox(5);
   EXPECT_TRUE(Slot(6).Active);
   EXPECT_EQ(Reconnects, 1);
-  EXPECT_EQ(CellText(5, StatusColumn), "Error, socket not available");
+  EXPECT_EQ(CellText(5, kStatusColumn), "Error, socket not available");
 
   ClickBox(3);
   EXPECT_TRUE(Slot(4).Active);
   EXPECT_EQ(Reconnects, 2);
   EXPECT_NE(Slot(4).InterfaceObject, nullptr);
-  EXPECT_EQ(CellText(3, StatusColumn), "");
+  EXPECT_EQ(CellText(3, kStatusColumn), "");
 
   ClickBox(5);
   EXPECT_FALSE(Slot(6).Active);
   EXPECT_EQ(Reconnects, 3);
-  EXPECT_EQ(CellText(5, StatusColumn), "");
+  EXPECT_EQ(CellText(5, kStatusColumn), "");
   EXPECT_EQ(Slot(6).InterfaceObject, nullptr);
 }
 
@@ -282,12 +282,12 @@ TEST_F(MainWindow, ClosingEitherDialogWithoutOkChangesNothing) {
     open();
     EXPECT_TRUE(driver.Ran());
   }
-  EXPECT_EQ(Slot(0).Port, InputIP);
-  EXPECT_EQ(Slot(3).Port, BindIP);
-  EXPECT_EQ(Slot(3).Destination, DestinationIP);
+  EXPECT_EQ(Slot(0).Port, kInputIP);
+  EXPECT_EQ(Slot(3).Port, kBindIP);
+  EXPECT_EQ(Slot(3).Destination, kDestinationIP);
   EXPECT_EQ(Window->btInput->text(), "Input: 127.0.6.1");
-  EXPECT_EQ(CellText(2, 3), BindIP);
-  EXPECT_EQ(CellText(2, 4), DestinationIP);
+  EXPECT_EQ(CellText(2, 3), kBindIP);
+  EXPECT_EQ(CellText(2, 4), kDestinationIP);
 }
 
 TEST_F(MainWindow, InputDialogChangesTheAddressButNotThePortUntilReconnect) {
@@ -296,12 +296,12 @@ TEST_F(MainWindow, InputDialogChangesTheAddressButNotThePortUntilReconnect) {
     EXPECT_TRUE(d.edDestinationIP->isHidden());
     EXPECT_FALSE(d.btOk->isEnabled());  // even though 127.0.6.1 is valid
     d.edBindIP->selectAll();
-    QTest::keyClicks(d.edBindIP, ForeignIP);
+    QTest::keyClicks(d.edBindIP, kForeignIP);
     QTest::keyClick(d.edBindIP, Qt::Key_Return);
   });
   QTest::mouseClick(Window->btInput, Qt::LeftButton);
   ASSERT_TRUE(driver.Ran());
-  EXPECT_EQ(Slot(0).Port, ForeignIP);
+  EXPECT_EQ(Slot(0).Port, kForeignIP);
   EXPECT_EQ(Window->btInput->text(), "Input: 192.0.2.1");
   EXPECT_EQ(Window->lbInputStatus->text(), "");  // still listening on the old address
 
@@ -310,20 +310,20 @@ TEST_F(MainWindow, InputDialogChangesTheAddressButNotThePortUntilReconnect) {
 }
 
 TEST_F(MainWindow, NewDestinationIsUsedFromTheNextReconnect) {
-  testsupport::TLoopbackUdp oldNode(DestinationIP, 6454);
-  testsupport::TLoopbackUdp newNode(OtherDestinationIP, 6454);
-  std::vector<TSlotSettings> settings = SlotsOn(InputIP, BindIP, DestinationIP);
+  testsupport::TLoopbackUdp oldNode(kDestinationIP, 6454);
+  testsupport::TLoopbackUdp newNode(kOtherDestinationIP, 6454);
+  std::vector<TSlotSettings> settings = SlotsOn(kInputIP, kBindIP, kDestinationIP);
   settings[1].Active = true;
   Start(settings);
   ASSERT_EQ(oldNode.Receive(2s).size(), 530u);
 
   Window->ShowModal = [](TfrmConfigPort& Dialog) {
-    Dialog.edDestinationIP->setText(OtherDestinationIP);
+    Dialog.edDestinationIP->setText(kOtherDestinationIP);
     return int{QDialog::Accepted};
   };
   List().setCurrentItem(List().topLevelItem(0));
   Window->ckUniversesDblClick();
-  EXPECT_EQ(CellText(0, 4), OtherDestinationIP);
+  EXPECT_EQ(CellText(0, 4), kOtherDestinationIP);
   oldNode.Drain();
   EXPECT_EQ(oldNode.Receive(2s).size(), 530u);
   EXPECT_EQ(newNode.Drain(), 0);
@@ -338,8 +338,8 @@ TEST_F(MainWindow, NewDestinationIsUsedFromTheNextReconnect) {
 }
 
 TEST_F(MainWindow, ReconnectsWhileTheClockSends) {
-  testsupport::TLoopbackUdp node(DestinationIP, 6454);
-  std::vector<TSlotSettings> settings = SlotsOn(InputIP, BindIP, DestinationIP);
+  testsupport::TLoopbackUdp node(kDestinationIP, 6454);
+  std::vector<TSlotSettings> settings = SlotsOn(kInputIP, kBindIP, kDestinationIP);
   for (int s = 1; s <= 16; ++s) settings[static_cast<std::size_t>(s)].Active = true;
   Start(settings);
   const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -349,7 +349,7 @@ TEST_F(MainWindow, ReconnectsWhileTheClockSends) {
   }
   node.Drain();
   EXPECT_EQ(node.Receive(2s).size(), 530u);
-  for (int r = 0; r < 16; ++r) EXPECT_EQ(CellText(r, StatusColumn), "");
+  for (int r = 0; r < 16; ++r) EXPECT_EQ(CellText(r, kStatusColumn), "");
 }
 
 TEST_F(MainWindow, EscDoesNotCloseTheWindow) {
