@@ -10,6 +10,8 @@
 namespace pallador {
 
 // Active state, buffer size, broadcast setting and sending.
+// Thread: main thread; the sends also from the transmit thread (the application
+// serialises the two).
 class TIdUDPBase : public TIdComponent {
  public:
   explicit TIdUDPBase(TComponent* Owner = nullptr);
@@ -21,7 +23,8 @@ class TIdUDPBase : public TIdComponent {
   void SetBroadcastEnabled(bool Value);
 
   void SendDatagram(const std::string& Host, int Port, std::span<const std::uint8_t> Data);
-  // Gives the permission, sends to BroadcastIP, applies the broadcast setting back.
+  // Gives the permission, sends to BroadcastIP, applies the broadcast setting
+  // back (also when the send fails).
   void BroadcastDatagram(std::span<const std::uint8_t> Data, int Port,
                          const std::string& BroadcastIP = "255.255.255.255");
 
