@@ -174,8 +174,7 @@ TEST_F(TwoNetworksTest, ActivationOnADownInterfaceFailsWithNetworkDown) {
     std::string Interface;
   };
   const TCase cases[] = {
-      {"interface down", Bridge, "vb1"},
-      {"no carrier", Node, "vn1"},  // vb1 itself stays up
+      {"interface down", Bridge, "vb1"}, {"no carrier", Node, "vn1"},  // vb1 itself stays up
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
