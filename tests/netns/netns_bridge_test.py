@@ -29,6 +29,7 @@ import tempfile
 import time
 import xml.etree.ElementTree as ET
 
+sys.dont_write_bytecode = True  # the source tree stays as checked out
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import peers  # noqa: E402
@@ -150,6 +151,11 @@ class Run:
     # -- peers ---------------------------------------------------------------
 
     def start_console(self, mode):
+        # olad 0.10 sends ArtDmx unicast only to nodes that answered its ArtPoll,
+        # and the bridge answers none; with always_broadcast it sends to its
+        # interface's broadcast address. Giving the console's interface 2.0.0.10
+        # as broadcast address makes its ArtDmx arrive addressed to the bridge's
+        # input (IP unicast in an Ethernet broadcast frame).
         self.t.set_console_broadcast(BRIDGE_IN_IP if mode == "unicast" else "+")
         name = "olad-console-" + mode
         self.console_olad = peers.Olad(self.t, name, self.t.console, CONSOLE_IP,
@@ -187,11 +193,8 @@ class Run:
             f.write(settings_xml())
         binary = os.path.join(home, "pallador")
         shutil.copy2(self.args.pallador, binary)
-        command = [binary]
-        if self.args.standin:
-            command = [peers.SYSTEM_PYTHON, self.args.pallador, self.settings_path, "vb0"]
         self.bridge_started = time.time()
-        self.bridge = self.t.start("pallador", self.t.bridge, command, env=self.env)
+        self.bridge = self.t.start("pallador", self.t.bridge, [binary], env=self.env)
         wanted = {BRIDGE_IN_IP + ":6454", BRIDGE_OUT_IP + ":6454"}
         wait_for(lambda: wanted <= self.t.bound_udp(self.t.bridge) or not self.bridge.running(),
                  20.0, "the application to bind its sockets")
@@ -314,7 +317,8 @@ class Run:
         self.check("2", self.figures.get("console_dst") == {"unicast": BRIDGE_IN_IP,
                                                            "directed broadcast": "2.255.255.255"},
                    "the console's ArtDmx went to %s" % self.figures.get("console_dst"))
-        self.check("3", len(latencies) == expected_pairs and max(latencies) < 2 * 75.0,
+        # A change goes out with the next tick; the bound leaves room for a loaded machine.
+        self.check("3", len(latencies) == expected_pairs and max(latencies) < 4 * 75.0,
                    "console ArtDmx to bridge ArtDmx at the node: %d of %d changes, %.1f ms mean, "
                    "%.1f ms max" % (len(latencies), expected_pairs,
                                     sum(latencies) / max(1, len(latencies)),
@@ -356,15 +360,16 @@ class Run:
         self.analyse_console(console_cap.stop(), node_datagrams)
 
 
-def on_deadline(signum, frame):
-    raise Deadline("the run took longer than %d s" % RUN_DEADLINE_S)
+def on_signal(signum, frame):
+    if signum == signal.SIGALRM:
+        raise Deadline("the run took longer than %d s" % RUN_DEADLINE_S)
+    raise Deadline("stopped by signal %d" % signum)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--pallador", required=True)
     parser.add_argument("--probe")
-    parser.add_argument("--standin", action="store_true")
     parser.add_argument("--keep", action="store_true", help="keep the logs and captures")
     args = parser.parse_args()
 
@@ -381,8 +386,8 @@ def main():
     workdir = tempfile.mkdtemp(prefix="pallador-netns-")
     topology = Topology(workdir)
     checks = Checks()
-    signal.signal(signal.SIGALRM, on_deadline)
-    signal.signal(signal.SIGTERM, on_deadline)
+    for signum in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, on_signal)
     signal.alarm(RUN_DEADLINE_S)
     started = time.monotonic()
     try:

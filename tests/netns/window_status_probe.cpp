@@ -227,9 +227,11 @@ TEST_F(BridgeFaults, OutputAddressRemovedShowsSendFailureUntilReconnect) {
 
   Restore_.push_back("addr add " + OutputCidr_ + " broadcast + dev " + OutputDev_);
   Ip("addr del " + OutputCidr_ + " dev " + OutputDev_);
-  // The status timer shows the failure of the next tick within a second.
+  // The status timer shows the failure of the next tick within a second: the
+  // send from the vanished address is refused as unreachable.
   EXPECT_TRUE(QTest::qWaitFor([&] { return !RowStatus(1).empty(); }, WaitMs));
   Show("row 1 status while the address is gone", RowStatus(1));
+  EXPECT_EQ(RowStatus(1), "Socket Error # 10051 Netw");
   EXPECT_EQ(InputStatus(), "") << "the input's network is untouched";
 
   Restore_.pop_back();
