@@ -75,8 +75,11 @@ class TFlood {
   TFlood(int Port, std::atomic<bool>& Done)
       : Fd_(BoundSocket(kSenderIP, 0)), Thread_([this, Port, &Done] { Run(Port, Done); }) {}
   ~TFlood() {
-    Thread_.join();
+    Join();
     close(Fd_);
+  }
+  void Join() {
+    if (Thread_.joinable()) Thread_.join();
   }
   TFlood(const TFlood&) = delete;
   TFlood& operator=(const TFlood&) = delete;
@@ -106,8 +109,8 @@ class TFlood {
 };
 
 struct TRate {
-  double PerSecond = 0;
-  long Sent = 0;
+  double PerSecond = 0;      // delivered
+  double SentPerSecond = 0;  // what the flood managed meanwhile
 };
 
 // The same work per datagram in both loops: classify it as the endpoint does.
@@ -137,6 +140,8 @@ TRate BareReceiveLoop() {
     }
     const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
     rate.PerSecond = static_cast<double>(received) / seconds;
+    flood.Join();
+    rate.SentPerSecond = static_cast<double>(flood.Sent()) / seconds;
   }
   benchmark::DoNotOptimize(sink);
   close(fd);
@@ -193,6 +198,8 @@ TRate HandOffToMainThread(TMainLoop Loop) {
     }
     const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
     rate.PerSecond = static_cast<double>(received) / seconds;
+    flood.Join();
+    rate.SentPerSecond = static_cast<double>(flood.Sent()) / seconds;
   }
   server.SetActive(false);
   benchmark::DoNotOptimize(sink);
@@ -202,17 +209,19 @@ TRate HandOffToMainThread(TMainLoop Loop) {
 // Both loops in one run, so the ratio compares like with like on a busy machine.
 void BM_HandOffVsBareReceive(benchmark::State& State) {
   const auto loop = static_cast<TMainLoop>(State.range(0));
-  double bare = 0;
-  double handOff = 0;
+  TRate bare;
+  TRate handOff;
   for (auto _ : State) {
-    bare = BareReceiveLoop().PerSecond;
-    handOff = HandOffToMainThread(loop).PerSecond;
+    bare = BareReceiveLoop();
+    handOff = HandOffToMainThread(loop);
   }
   State.SetLabel(loop == TMainLoop::EventLoop ? "main thread in its event loop"
                                               : "main thread in WaitFor");
-  State.counters["bare_per_s"] = bare;
-  State.counters["handoff_per_s"] = handOff;
-  State.counters["ratio"] = bare > 0 ? handOff / bare : 0;
+  State.counters["bare_per_s"] = bare.PerSecond;
+  State.counters["bare_sent_per_s"] = bare.SentPerSecond;
+  State.counters["handoff_per_s"] = handOff.PerSecond;
+  State.counters["handoff_sent_per_s"] = handOff.SentPerSecond;
+  State.counters["ratio"] = bare.PerSecond > 0 ? handOff.PerSecond / bare.PerSecond : 0;
 }
 BENCHMARK(BM_HandOffVsBareReceive)
     ->Arg(static_cast<int>(TMainLoop::EventLoop))

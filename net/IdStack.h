@@ -30,6 +30,9 @@ constexpr int Id_SO_BINDTODEVICE = 0x7001;  // value: interface name bytes
 constexpr int Id_IPPROTO_IP = 0;
 constexpr int Id_IP_UNICAST_IF = 31;  // value: 4-byte interface index, host order
 constexpr int Id_SD_SEND = 1;
+// recvfrom flag: fail at once with 10035 when no datagram is queued (the POSIX
+// stack passes it through: it is Linux's MSG_DONTWAIT).
+constexpr int Id_MSG_DONTWAIT = 0x40;
 constexpr int Id_MaxSelectSockets = 64;
 constexpr int Id_WaitForever = -2;
 

@@ -10,6 +10,9 @@ namespace pallador {
 
 namespace {
 
+constexpr int kWsaWouldBlock = 10035;
+constexpr int kReadsPerWait = 32;
+
 std::size_t BufferBytes(int Size) {
   return static_cast<std::size_t>(std::max(Size, 0));
 }
@@ -51,25 +54,32 @@ void TIdUDPListenerThread::RunCycle() {
   // A failed wait reads nothing; the next cycle waits again.
   if (GStack()->select(WaitList_, WaitInterval, WakeEvent_.Fd()) < 0) return;
   for (const TIdStackSocketHandle socket : WaitList_) {
-    try {
-      ReceiveFrom(socket);
-    } catch (...) {
-      // A failed receive or a raising handler loses this datagram only.
+    // Under load more datagrams are queued behind the first: read them without
+    // waiting again, a bounded number so that no socket starves the others.
+    for (int i = 0; i < kReadsPerWait; ++i) {
+      try {
+        if (!ReceiveFrom(socket)) break;
+      } catch (...) {
+        // A failed receive or a raising handler loses this datagram only.
+      }
     }
   }
 }
 
-void TIdUDPListenerThread::ReceiveFrom(TIdStackSocketHandle Socket) {
-  if (StopRequested()) return;
+bool TIdUDPListenerThread::ReceiveFrom(TIdStackSocketHandle Socket) {
+  if (StopRequested()) return false;
   ReceivingBinding = OwningServer.Bindings.FindBinding(Socket);
-  if (ReceivingBinding == nullptr) return;
+  if (ReceivingBinding == nullptr) return false;
   TIdStack& stack = *GStack();
   // The capacity was reserved at creation: resizing allocates nothing.
   ReceiveStream.resize(BufferBytes(ReceiveSize));
   int fromPort = 0;
+  // Never a blocking read: a socket marked readable can still have nothing to
+  // give (a datagram dropped on its checksum), and a listener blocked in a read
+  // could not be woken to stop.
   const int length =
-      stack.recvfrom(Socket, ReceiveStream.data(), ReceiveSize, 0, FromIP_, fromPort);
-  stack.CheckSocketResult(length);
+      stack.recvfrom(Socket, ReceiveStream.data(), ReceiveSize, Id_MSG_DONTWAIT, FromIP_, fromPort);
+  if (stack.CheckSocketResult(length, {kWsaWouldBlock})) return false;
   ReceiveStream.resize(BufferBytes(length));
   ReceivingBinding->RemoteIP = FromIP_;
   ReceivingBinding->RemotePort = fromPort;
@@ -78,6 +88,7 @@ void TIdUDPListenerThread::ReceiveFrom(TIdStackSocketHandle Socket) {
   } else {
     MainThread().Synchronize([this] { Deliver(); });
   }
+  return true;
 }
 
 void TIdUDPListenerThread::Deliver() {

@@ -43,7 +43,7 @@ class TIdUDPListenerThread : public TIdThread {
 
  private:
   bool StopRequested() { return Terminated() || Stopped(); }
-  void ReceiveFrom(TIdStackSocketHandle Socket);
+  bool ReceiveFrom(TIdStackSocketHandle Socket);  // false: nothing was read
   void Deliver();
 
   TIdWakeEvent WakeEvent_;

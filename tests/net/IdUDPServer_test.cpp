@@ -398,6 +398,23 @@ TEST_F(UDPServerTest, ListenerEndsWhenTheWaitSetIsTooLarge) {
   EXPECT_FALSE(server.Active());
 }
 
+// The listener relies on it: a read never blocks, so a socket marked readable
+// with nothing to give cannot keep the listener from stopping.
+TEST(UDPListenerReads, NonBlockingReadOfAnEmptySocketFailsAtOnceWithWouldBlock) {
+  TIdUDPServer server;  // keeps the stack alive
+  TIdSocketHandle& binding = server.Bindings.AddBinding();
+  binding.IP = "127.0.2.7";
+  binding.OpenSocket();
+  binding.BindToAddress();
+  std::uint8_t buffer[16];
+  std::string fromIP;
+  int fromPort = 0;
+  EXPECT_EQ(GStack()->recvfrom(binding.SocketId, buffer, sizeof buffer, Id_MSG_DONTWAIT, fromIP,
+                               fromPort),
+            -1);
+  EXPECT_EQ(GStack()->WSGetLastError(), 10035);
+}
+
 TEST(UDPSocketHandles, FindBindingSearchesLastToFirstIncludingCompanions) {
   TIdSocketHandles handles;
   TIdSocketHandle& first = handles.AddBinding();
