@@ -39,15 +39,16 @@ def missing_tools():
 class Olad:
     """olad as the olad user (it refuses root), its own config, Art-Net only."""
 
-    def __init__(self, topology, name, namespace, ip, always_broadcast):
+    def __init__(self, topology, name, namespace, ip, always_broadcast, limited_broadcast=False):
         self.config = os.path.join(topology.workdir, name + "-config")
         os.makedirs(self.config, exist_ok=True)
         for plugin in OLA_PLUGINS:
             with open(os.path.join(self.config, "ola-%s.conf" % plugin), "w") as f:
                 f.write("enabled = %s\n" % ("true" if plugin == "artnet" else "false"))
         with open(os.path.join(self.config, "ola-artnet.conf"), "a") as f:
-            f.write("ip = %s\nalways_broadcast = %s\nuse_limited_broadcast = false\n"
-                    "net = 0\nsubnet = 0\n" % (ip, "true" if always_broadcast else "false"))
+            f.write("ip = %s\nalways_broadcast = %s\nuse_limited_broadcast = %s\n"
+                    "net = 0\nsubnet = 0\n" % (ip, "true" if always_broadcast else "false",
+                                               "true" if limited_broadcast else "false"))
         olad = pwd.getpwnam("olad")
         for path in [self.config] + [os.path.join(self.config, f) for f in os.listdir(self.config)]:
             os.chown(path, olad.pw_uid, olad.pw_gid)

@@ -122,13 +122,13 @@ class Topology:
             "peer", "name", "vc0", "netns", self.console)
         run("ip", "link", "add", "vb1", "netns", self.bridge, "type", "veth",
             "peer", "name", "vn1", "netns", self.node)
+        for ns, dev in ((self.console, "vc0"), (self.bridge, "vb0"), (self.bridge, "vb1"),
+                        (self.node, "vn1")):
+            self.ns(ns, "ip", "link", "set", dev, "up")
         self.set_console_broadcast("+")
         self.ns(self.bridge, "ip", "addr", "add", BRIDGE_IN_IP + "/8", "broadcast", "+", "dev", "vb0")
         self.add_bridge_out_address()
         self.ns(self.node, "ip", "addr", "add", NODE_IP + "/24", "broadcast", "+", "dev", "vn1")
-        for ns, dev in ((self.console, "vc0"), (self.bridge, "vb0"), (self.bridge, "vb1"),
-                        (self.node, "vn1")):
-            self.ns(ns, "ip", "link", "set", dev, "up")
         # The bridge's gateway is on the console side, as at a show: traffic that
         # escapes its own interface would show up on the console's network.
         self.ns(self.bridge, "ip", "route", "add", "default", "via", CONSOLE_IP, "dev", "vb0")
@@ -141,6 +141,8 @@ class Topology:
         self.ns(self.console, "ip", "addr", "flush", "dev", "vc0")
         self.ns(self.console, "ip", "addr", "add", CONSOLE_IP + "/8", "broadcast", broadcast,
                 "dev", "vc0")
+        # A limited broadcast needs a route; the console's network is its only one.
+        self.ns(self.console, "ip", "route", "replace", "default", "dev", "vc0")
 
     def add_bridge_out_address(self):
         self.ns(self.bridge, "ip", "addr", "add", BRIDGE_OUT_IP + "/24", "broadcast", "+",
