@@ -15,6 +15,7 @@ universe's data changes.
 
 import array
 import json
+import os
 import sys
 import time
 
@@ -61,6 +62,8 @@ class Peer:
             emit({"ready": self.device.alias,
                   "inputs": len(self.device.input_ports),
                   "outputs": len(self.device.output_ports)})
+            # The wrapper offers no call to watch a descriptor of our own; its
+            # select server does.
             self.wrapper._ss.AddReadDescriptor(sys.stdin.fileno(), self.on_stdin)
         elif time.monotonic() > self.deadline:
             emit({"error": "olad has no Art-Net device"})
@@ -69,7 +72,6 @@ class Peer:
             self.wrapper.AddEvent(POLL_MS, self.find_device)
 
     def on_stdin(self):
-        import os
         chunk = os.read(sys.stdin.fileno(), 1 << 20)
         if not chunk:
             self.wrapper.Stop()
