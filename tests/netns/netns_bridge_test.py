@@ -9,9 +9,10 @@ captures both links. Shows that:
   2. levels set on the console's OLA reach the node's OLA unchanged, for each
      kind of output, with the console sending unicast, as a directed broadcast
      and as a limited broadcast;
-  3. nothing from the bridge appears on the console's network, OLA's ArtPoll
-     gets no reply, every datagram at the node is a well-formed ArtDmx, and the
-     output period is 75 ms without drift;
+  3. nothing from the bridge appears on the console's network, also while the
+     node's link is down, OLA's ArtPoll gets no reply, every datagram at the
+     node is a well-formed ArtDmx, the output period is 75 ms without drift,
+     and forwarding resumes by itself when the node's link comes back;
   4. the window's status texts for four faults (window_status_probe);
   5. the settings file after SIGTERM holds what the run had.
 
@@ -178,7 +179,7 @@ class Run:
         self.console.stop()
         self.console_olad.stop()
 
-    def send_levels(self, generation, mode):
+    def send_levels(self, generation, mode, point="2", after=""):
         # Changes at random points of the output period, for a fair latency figure.
         time.sleep(self.phase.uniform(0.0, PERIOD_S))
         sent = {u: self.console.set_levels(u, levels(u, generation)) for u in CONSOLE_UNIVERSES}
@@ -187,13 +188,14 @@ class Run:
         try:
             seen = self.node_levels.wait(expected, 10.0)
         except AssertionError as error:
-            self.check("2", False, "levels %d (console %s): %s" % (generation, mode, error))
+            self.check(point, False, "levels %d (console %s)%s: %s" % (
+                generation, mode, after, error))
             return
         latency = {row: 1000.0 * (seen[wire_u] - sent[row]) for row, wire_u, _, _ in OUTPUTS}
         self.figures.setdefault("ola_latency_ms", []).extend(latency.values())
-        self.check("2", True, "levels %d (console %s): all 512 channels of console universes %s "
-                   "reached node universes %s unchanged, OLA to OLA in %s ms" % (
-                       generation, mode, CONSOLE_UNIVERSES, NODE_UNIVERSES,
+        self.check(point, True, "levels %d (console %s)%s: all 512 channels of console universes "
+                   "%s reached node universes %s unchanged, OLA to OLA in %s ms" % (
+                       generation, mode, after, CONSOLE_UNIVERSES, NODE_UNIVERSES,
                        "/".join("%.0f" % v for v in latency.values())))
 
     # -- the application -----------------------------------------------------
@@ -275,7 +277,7 @@ class Run:
                    "payload%s" % (len(rows), "" if not bad else "; not so: %s" % bad[:3]))
 
         window = [d for d in datagrams if d.src == BRIDGE_OUT_IP and
-                  self.bridge_started <= d.time <= self.bridge_stopped]
+                  self.bridge_started <= d.time <= self.measured_until]
         for row, wire_u, destination, kind in OUTPUTS:
             times = [d.time for d in window
                      if d.dst == destination and d.artdmx_universe() == wire_u]
@@ -355,16 +357,28 @@ class Run:
         self.start_bridge()
         generation = 0
         for mode, _ in CONSOLE_MODES:
+            if generation:
+                self.stop_console()
             self.start_console(mode)
             for _ in range(2):  # the levels, then a change of all of them
                 generation += 1
                 self.send_levels(generation, mode)
-            self.stop_console()
 
         self.probe("SecondInstanceShowsCouldNotBind")
         left = MEASURE_S - (time.time() - self.bridge_started)
         if left > 0:
             time.sleep(left)  # the period is measured over this stretch of the run
+        self.measured_until = time.time()
+
+        # The node's link lost while running: the outputs cannot send, and
+        # nothing may take the default route onto the console's network
+        # (checked over the whole run); forwarding resumes with the link.
+        self.t.set_link(self.t.bridge, "vb1", "down")
+        time.sleep(1.0)  # some thirteen ticks without the link
+        self.t.set_link(self.t.bridge, "vb1", "up")
+        self.send_levels(generation + 1, mode, point="3",
+                         after=" after the node's link was down for 1 s, without reconnect")
+        self.stop_console()
         self.stop_bridge()
 
         self.probe("InputAddressAbsentShowsSocketNotAvailable")
