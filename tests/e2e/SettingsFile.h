@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -56,7 +55,9 @@ inline void WriteTextFile(const std::filesystem::path& Path, const std::string& 
 
 inline std::string ReadTextFile(const std::filesystem::path& Path) {
   std::ifstream file(Path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  std::ostringstream text;
+  if (file) text << file.rdbuf();
+  return text.str();
 }
 
 // A fresh folder under the system's temporary folder, removed with its content.

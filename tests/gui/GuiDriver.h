@@ -6,14 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QPointer>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QTimer>
 #include <QTreeWidget>
 #include <functional>
+#include <ostream>
 
 #include "app/frConfigPort.h"
+
+// Failure messages show a QString as its text (found by argument-dependent lookup).
+inline void PrintTo(const QString& Text, std::ostream* Out) {
+  *Out << '"' << Text.toStdString() << '"';
+}
 
 namespace pallador::testsupport {
 
@@ -34,11 +39,11 @@ class TModalDriver {
     if (dialog == nullptr) return;
     Poll_.stop();
     Ran_ = true;
-    QPointer<TfrmConfigPort> guard(dialog);
-    QTimer::singleShot(5000, dialog, [guard] {
-      if (guard && guard->isVisible()) {
+    // The timer dies with the dialog, so the call never meets a freed one.
+    QTimer::singleShot(5000, dialog, [dialog] {
+      if (dialog->isVisible()) {
         ADD_FAILURE() << "the port dialog was still open: watchdog closed it";
-        guard->done(-1);
+        dialog->done(-1);
       }
     });
     Body_(*dialog);

@@ -98,7 +98,7 @@ TEST_F(MainWindow, UnusableSettingsStartFromDefaultsAndAreRewrittenAtClose) {
     if (c.File) testsupport::WriteTextFile(SettingsPath(), *c.File);
     Start(std::nullopt);
 
-    EXPECT_EQ(Window->btInput->text(), "Input: 2.0.0.10");
+    EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 2.0.0.10");
     ASSERT_EQ(List().topLevelItemCount(), 16);
     for (int r = 0; r < 16; ++r) {
       EXPECT_EQ(CellText(r, 1), "Art-Net");
@@ -110,7 +110,7 @@ TEST_F(MainWindow, UnusableSettingsStartFromDefaultsAndAreRewrittenAtClose) {
     // Only the input gets a port; 2.0.0.10 is not an address of this machine.
     EXPECT_NE(Slot(0).InterfaceObject, nullptr);
     for (int s = 1; s <= 16; ++s) EXPECT_EQ(Slot(s).InterfaceObject, nullptr);
-    EXPECT_EQ(Window->lbInputStatus->text(), "Error, socket not available");
+    EXPECT_EQ(Window->lbInputStatus->text().toStdString(), "Error, socket not available");
 
     Window->close();
     pugi::xml_document saved;
@@ -133,7 +133,7 @@ TEST_F(MainWindow, ClosingWithoutChangesStillRewritesTheFile) {
                                    .substr(std::string("<config><interfaces>").size());
   testsupport::WriteTextFile(SettingsPath(), indented);
   Start(std::nullopt);
-  EXPECT_EQ(Window->btInput->text(), "Input: 127.0.6.1");
+  EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 127.0.6.1");
   Window->close();
   const std::string written = testsupport::ReadTextFile(SettingsPath());
   EXPECT_EQ(written.find('\n'), std::string::npos) << written;
@@ -167,7 +167,7 @@ TEST_F(MainWindow, ASettingsFileThatCantBeWrittenDoesNotStopTheClose) {
   const std::filesystem::path missing = Dir.Path() / "missing";
   SetAppPath(missing.string() + "/");
   Start(std::nullopt);
-  EXPECT_EQ(Window->btInput->text(), "Input: 2.0.0.10");
+  EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 2.0.0.10");
   Window->close();
   EXPECT_FALSE(Window->isVisible());
   EXPECT_FALSE(std::filesystem::exists(missing));
@@ -177,7 +177,7 @@ TEST_F(MainWindow, TickingAndUntickingRowsReconnectOnceEachAndShowStatus) {
   std::vector<TSlotSettings> settings = SlotsOn(kInputIP, kBindIP, kDestinationIP);
   settings[6].Port = kForeignIP;
   Start(settings);
-  EXPECT_EQ(Window->lbInputStatus->text(), "");
+  EXPECT_EQ(Window->lbInputStatus->text().toStdString(), "");
 
   ClickBox(5);
   EXPECT_TRUE(Slot(6).Active);
@@ -285,7 +285,7 @@ TEST_F(MainWindow, ClosingEitherDialogWithoutOkChangesNothing) {
   EXPECT_EQ(Slot(0).Port, kInputIP);
   EXPECT_EQ(Slot(3).Port, kBindIP);
   EXPECT_EQ(Slot(3).Destination, kDestinationIP);
-  EXPECT_EQ(Window->btInput->text(), "Input: 127.0.6.1");
+  EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 127.0.6.1");
   EXPECT_EQ(CellText(2, 3), kBindIP);
   EXPECT_EQ(CellText(2, 4), kDestinationIP);
 }
@@ -302,11 +302,11 @@ TEST_F(MainWindow, InputDialogChangesTheAddressButNotThePortUntilReconnect) {
   QTest::mouseClick(Window->btInput, Qt::LeftButton);
   ASSERT_TRUE(driver.Ran());
   EXPECT_EQ(Slot(0).Port, kForeignIP);
-  EXPECT_EQ(Window->btInput->text(), "Input: 192.0.2.1");
-  EXPECT_EQ(Window->lbInputStatus->text(), "");  // still listening on the old address
+  EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 192.0.2.1");
+  EXPECT_EQ(Window->lbInputStatus->text().toStdString(), "");  // still listening on the old address
 
   QTest::mouseClick(Window->btReconnectOutputs, Qt::LeftButton);
-  EXPECT_EQ(Window->lbInputStatus->text(), "Error, socket not available");
+  EXPECT_EQ(Window->lbInputStatus->text().toStdString(), "Error, socket not available");
 }
 
 TEST_F(MainWindow, NewDestinationIsUsedFromTheNextReconnect) {
