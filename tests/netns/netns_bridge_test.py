@@ -186,7 +186,7 @@ class Run:
         self.generations.append((generation, mode, sent))
         expected = {wire_u: levels(row, generation) for row, wire_u, _, _ in OUTPUTS}
         try:
-            seen = self.node_levels.wait(expected, 10.0)
+            seen = self.node_levels.wait(expected, 5.0)
         except AssertionError as error:
             self.check(point, False, "levels %d (console %s)%s: %s" % (
                 generation, mode, after, error))
@@ -214,9 +214,10 @@ class Run:
         wait_for(lambda: wanted <= self.t.bound_udp(self.t.bridge) or not self.bridge.running(),
                  20.0, "the application to bind its sockets")
         bound = self.t.bound_udp(self.t.bridge)
-        self.check("1", self.bridge.running() and wanted <= bound,
-                   "application runs offscreen in the bridge namespace, bound to %s"
-                   % ", ".join(sorted(bound)))
+        if not self.check("1", self.bridge.running() and wanted <= bound,
+                          "application runs offscreen in the bridge namespace, bound to %s"
+                          % ", ".join(sorted(bound))):
+            raise AssertionError("the application did not start: " + self.bridge.log_text()[-2000:])
 
     def stop_bridge(self):
         status = self.bridge.stop(signal.SIGTERM, timeout_s=20.0)
@@ -428,9 +429,11 @@ def main():
         run = Run(args, topology, checks)
         run.run()
         report(run, time.monotonic() - started)
-    except Exception as error:  # whatever stops the run is reported, after the teardown
-        traceback.print_exc()
+    except (AssertionError, Deadline) as error:
         checks("run", False, str(error))
+    except Exception as error:  # whatever else stops the run is reported, after the teardown
+        traceback.print_exc()
+        checks("run", False, repr(error))
     finally:
         signal.alarm(0)
         topology.down()

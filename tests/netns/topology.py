@@ -79,7 +79,8 @@ class Process:
         return self.popen.returncode
 
     def log_text(self):
-        self.log.flush()
+        if not self.log.closed:
+            self.log.flush()
         with open(self.log_path, "rb") as f:
             return f.read().decode(errors="replace")
 
