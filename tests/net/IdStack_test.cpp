@@ -307,7 +307,7 @@ TEST_F(StackTest, BindFailuresCarryTheMappedNumbers) {
   };
   const Case cases[] = {
       // Binding is local only: nothing is sent to this documentation address.
-      {"not this machine's address", "192.0.2.1", 0, 10049},
+      {"not this machine's address", "198.51.100.1", 0, 10049},
       {"address and port held", "127.0.2.3", heldPort, 10048},
       {"any address on a held port", "", heldPort, 10048},
   };
@@ -450,7 +450,7 @@ TEST_F(StackTest, WakeDescriptorEndsAnEndlessWait) {
 }
 
 TEST_F(StackTest, LastErrorBelongsToTheFailingThread) {
-  ASSERT_EQ(Stack.bind(Socket(), 0, "192.0.2.1"), -1);
+  ASSERT_EQ(Stack.bind(Socket(), 0, "198.51.100.1"), -1);
   ASSERT_EQ(Stack.WSGetLastError(), 10049);
   int otherThreadError = 0;
   std::thread other([&] {
@@ -514,7 +514,7 @@ TEST_F(StackTest, FindsTheInterfaceOfALoopbackAddress) {
   EXPECT_TRUE(found->Loopback);
   EXPECT_TRUE(found->Up);
   EXPECT_EQ(found->DirectedBroadcast, "127.255.255.255");
-  EXPECT_FALSE(Stack.InterfaceOfAddress("192.0.2.1").has_value());
+  EXPECT_FALSE(Stack.InterfaceOfAddress("198.51.100.1").has_value());
   EXPECT_FALSE(Stack.InterfaceOfAddress("not an address").has_value());
 }
 

@@ -251,7 +251,7 @@ TEST_F(UDPServerTest, BindFailuresRaiseTheirMessagesAndLeaveTheServerInactive) {
   };
   const TCase cases[] = {
       {kServerIP, "Could not bind socket. Address and port are already in use."},
-      {"192.0.2.1", "Socket Error # 10049\r\nCannot assign requested address."},
+      {"198.51.100.1", "Socket Error # 10049\r\nCannot assign requested address."},
       {"abc", "abc is not a valid IP address."},
   };
   for (const TCase& c : cases) {

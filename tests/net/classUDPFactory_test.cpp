@@ -101,16 +101,16 @@ TEST_F(UDPFactoryTest, FailureKeepsTheMessageAndChangesNothing) {
   const int components = Owner.ComponentCount();
   bool called = false;
 
-  EXPECT_EQ(Pool.GetServer("192.0.2.1"), nullptr);
+  EXPECT_EQ(Pool.GetServer("198.51.100.1"), nullptr);
   EXPECT_EQ(Pool.LastError, kNotOurs);
-  EXPECT_FALSE(Pool.OpenPort("192.0.2.1", kArtNetPort));
+  EXPECT_FALSE(Pool.OpenPort("198.51.100.1", kArtNetPort));
   EXPECT_EQ(Pool.LastError, kNotOurs);
-  EXPECT_FALSE(Pool.IsServerActive("192.0.2.1"));
-  Pool.AttachReceiver("192.0.2.1", [&](TIdUDPServer&, std::span<const std::uint8_t>,
+  EXPECT_FALSE(Pool.IsServerActive("198.51.100.1"));
+  Pool.AttachReceiver("198.51.100.1", [&](TIdUDPServer&, std::span<const std::uint8_t>,
                                        TIdSocketHandle&) { called = true; });
-  Pool.DetachReceiver("192.0.2.1");
+  Pool.DetachReceiver("198.51.100.1");
   try {
-    Pool.SendTo("192.0.2.1", "127.0.2.13", kArtNetPort, Bytes("x"));
+    Pool.SendTo("198.51.100.1", "127.0.2.13", kArtNetPort, Bytes("x"));
     ADD_FAILURE() << "sent";
   } catch (const EIdException& error) {
     EXPECT_EQ(error.what(), std::string(kNotOurs));
