@@ -23,21 +23,6 @@ void UseOffscreenWithoutDisplay() {
              stderr);
 }
 
-// Closes a port dialog that may be open, then the main window: FormClose runs
-// and the message loop ends as after a click on the close button.
-void CloseMainWindow() {
-  if (QWidget* modal = QApplication::activeModalWidget();
-      modal != nullptr && modal != pallador::frmMain.load()) {
-    modal->close();
-  }
-  QMetaObject::invokeMethod(
-      qApp,
-      [] {
-        if (pallador::TfrmMain* window = pallador::frmMain.load()) window->close();
-      },
-      Qt::QueuedConnection);
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -55,7 +40,7 @@ int main(int argc, char* argv[]) {
     pallador::TShutdownSignals stopSignals;
     if (!stopSignals.Install()) std::fputs("pallador: could not install signal handlers\n", stderr);
     QObject::connect(&stopSignals, &pallador::TShutdownSignals::Received, &app,
-                     [] { CloseMainWindow(); });
+                     [] { pallador::CloseMainWindow(); });
 
     std::unique_ptr<pallador::TfrmMain> window = pallador::CreateMainWindow();
     window->show();

@@ -53,7 +53,11 @@ bool TShutdownSignals::Install() {
 
 void TShutdownSignals::ReadPipe() {
   unsigned char byte = 0;
-  while (::read(Pipe[0], &byte, 1) == 1) emit Received(byte);
+  try {
+    while (::read(Pipe[0], &byte, 1) == 1) emit Received(byte);
+  } catch (...) {
+    // A failing receiver must not take the event loop down.
+  }
 }
 
 }  // namespace pallador

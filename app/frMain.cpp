@@ -61,6 +61,24 @@ std::unique_ptr<TfrmMain> CreateMainWindow() {
   return window;
 }
 
+void CloseMainWindow() noexcept {
+  Guarded([] {
+    if (QWidget* modal = QApplication::activeModalWidget();
+        modal != nullptr && modal != frmMain.load()) {
+      modal->close();
+    }
+    // Queued: a dialog's exec() must unwind before its window closes.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [] {
+          Guarded([] {
+            if (TfrmMain* window = frmMain.load()) window->close();
+          });
+        },
+        Qt::QueuedConnection);
+  });
+}
+
 void ConnectMainThreadQueue() {
   MainThread().SetWakeHook([] {
     QMetaObject::invokeMethod(

@@ -90,6 +90,10 @@ void TimerCallback();
 // Creates the main window, sets frmMain, then runs FormCreate.
 std::unique_ptr<TfrmMain> CreateMainWindow();
 
+// Closes a port dialog that may be open, then the main window, as the close
+// button would: FormClose runs and the message loop ends (a stop signal).
+void CloseMainWindow() noexcept;
+
 // Runs calls queued for the main thread from Qt's event loop.
 void ConnectMainThreadQueue();
 void DisconnectMainThreadQueue();

@@ -352,6 +352,21 @@ TEST_F(MainWindow, ReconnectsWhileTheClockSends) {
   for (int r = 0; r < 16; ++r) EXPECT_EQ(CellText(r, kStatusColumn), "");
 }
 
+TEST_F(MainWindow, StopRequestWithTheDialogOpenClosesBothAndSaves) {
+  StartOnLoopback();
+  testsupport::TModalDriver driver([](TfrmConfigPort& d) {
+    QTest::keyClicks(d.edBindIP, "9");
+    CloseMainWindow();
+  });
+  QTest::mouseClick(Window->btInput, Qt::LeftButton);
+  ASSERT_TRUE(driver.Ran());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !Window->isVisible(); }, 2000));
+  EXPECT_EQ(Slot(0).Port, kInputIP);  // the dialog was dismissed, not accepted
+  pugi::xml_document saved;
+  ASSERT_TRUE(saved.load_file(SettingsPath().c_str()));
+  EXPECT_STREQ(InterfacesOf(saved).first_child().attribute("port").value(), kInputIP);
+}
+
 TEST_F(MainWindow, EscDoesNotCloseTheWindow) {
   Start(std::nullopt);
   QTest::keyClick(Window.get(), Qt::Key_Escape);
