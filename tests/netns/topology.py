@@ -3,7 +3,8 @@
   console  vc0 2.0.0.1/8      <==>  vb0 2.0.0.10/8        bridge
                                     vb1 192.168.0.10/24  <==>  vn1 192.168.0.30/24  node
 
-Every name carries a per-run prefix. Teardown stops every process started in
+The namespaces' names carry a per-run prefix; the links are made inside them,
+so their names never meet the host's. Teardown stops every process started in
 a namespace by its PID before it deletes the namespaces, on success and on
 failure alike; deleting a namespace removes its veth ends with it.
 """
@@ -38,6 +39,15 @@ def run(*args, check=True):
 def _die_with_parent():
     # A driver killed outright must not leave daemons behind in the namespaces.
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def kill_all(namespace):
+    """Kills, by PID, the processes left in a namespace that this test made."""
+    for pid in run("ip", "netns", "pids", namespace, check=False).stdout.split():
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
 
 def wait_for(predicate, timeout_s, what, interval_s=0.02):
@@ -103,8 +113,7 @@ class Topology:
             name = line.split()[0] if line.split() else ""
             m = re.fullmatch(NAME_PREFIX + r"(\d+)[cbn]", name)
             if m and not os.path.exists("/proc/" + m.group(1)):
-                for pid in run("ip", "netns", "pids", name, check=False).stdout.split():
-                    os.kill(int(pid), signal.SIGKILL)
+                kill_all(name)
                 run("ip", "netns", "del", name, check=False)
 
     def up(self):
@@ -119,16 +128,18 @@ class Topology:
             # Keeps the links quiet: no IPv6 router or listener traffic in the captures.
             self.ns(ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1")
             self.ns(ns, "sysctl", "-qw", "net.ipv6.conf.default.disable_ipv6=1")
-        run("ip", "link", "add", "vb0", "netns", self.bridge, "type", "veth",
-            "peer", "name", "vc0", "netns", self.console)
-        run("ip", "link", "add", "vb1", "netns", self.bridge, "type", "veth",
-            "peer", "name", "vn1", "netns", self.node)
+        for ours, theirs, peer in (("vb0", "vc0", self.console), ("vb1", "vn1", self.node)):
+            result = run("ip", "link", "add", ours, "netns", self.bridge, "type", "veth",
+                         "peer", "name", theirs, "netns", peer, check=False)
+            if result.returncode != 0:
+                raise SetupError("cannot create a veth pair: " + result.stderr.strip())
         for ns, dev in ((self.console, "vc0"), (self.bridge, "vb0"), (self.bridge, "vb1"),
                         (self.node, "vn1")):
             self.ns(ns, "ip", "link", "set", dev, "up")
         self.set_console_broadcast("+")
         self.ns(self.bridge, "ip", "addr", "add", BRIDGE_IN_IP + "/8", "broadcast", "+", "dev", "vb0")
-        self.add_bridge_out_address()
+        self.ns(self.bridge, "ip", "addr", "add", BRIDGE_OUT_IP + "/24", "broadcast", "+",
+                "dev", "vb1")
         self.ns(self.node, "ip", "addr", "add", NODE_IP + "/24", "broadcast", "+", "dev", "vn1")
         # The bridge's gateway is on the console side, as at a show: traffic that
         # escapes its own interface would show up on the console's network.
@@ -144,13 +155,6 @@ class Topology:
                 "dev", "vc0")
         # A limited broadcast needs a route; the console's network is its only one.
         self.ns(self.console, "ip", "route", "replace", "default", "dev", "vc0")
-
-    def add_bridge_out_address(self):
-        self.ns(self.bridge, "ip", "addr", "add", BRIDGE_OUT_IP + "/24", "broadcast", "+",
-                "dev", "vb1")
-
-    def del_bridge_out_address(self):
-        self.ns(self.bridge, "ip", "addr", "del", BRIDGE_OUT_IP + "/24", "dev", "vb1")
 
     def set_link(self, namespace, dev, state):
         self.ns(namespace, "ip", "link", "set", dev, state)
@@ -171,11 +175,7 @@ class Topology:
             process.stop()
         for ns in self.made:
             # Nothing may outlive its namespace; anything left here was started by this run.
-            for pid in run("ip", "netns", "pids", ns, check=False).stdout.split():
-                try:
-                    os.kill(int(pid), signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            kill_all(ns)
         for ns in reversed(self.made):
             run("ip", "netns", "del", ns, check=False)
         self.made = []
