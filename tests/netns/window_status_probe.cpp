@@ -54,7 +54,8 @@ double EpochSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// Changes the bridge namespace's own network; the driver reads these lines.
+// Changes the bridge namespace's own network; the log line carries the wall
+// clock time, to be set beside the captures' timestamps.
 void Ip(const std::string& Arguments) {
   const std::string command = "ip " + Arguments;
   std::printf("[probe] %.6f %s\n", EpochSeconds(), command.c_str());
