@@ -70,9 +70,14 @@ std::filesystem::path TemporaryName(const std::filesystem::path& Target) {
 
 void TConfigDocument::LoadFromFile(const std::string& FileName) {
   Document.reset();
+  // Only a regular file is a settings file: a folder or a device of that name
+  // reads as an unusable file (a folder would report an absurd size).
+  std::error_code error;
+  const bool regular = std::filesystem::is_regular_file(FileName, error);
   const pugi::xml_parse_result result =
-      Document.load_file(FileName.c_str(), ParseOptions, pugi::encoding_auto);
-  if (!result || !ConfigRoot()) {
+      regular ? Document.load_file(FileName.c_str(), ParseOptions, pugi::encoding_auto)
+              : pugi::xml_parse_result();
+  if (!regular || !result || !ConfigRoot()) {
     Document.reset();
     Document.append_child("config");
     return;

@@ -107,6 +107,13 @@ TEST_F(SettingsFile, FirstStartWritesTheSeventeenDefaults) {
   EXPECT_EQ(Save(), "<config>" + DefaultInterfaces() + "</config>");
 }
 
+TEST_F(SettingsFile, AFolderInPlaceOfTheFileLoadsAsNoFile) {
+  fs::create_directory(File);
+  Document.LoadFromFile(File);
+  ASSERT_TRUE(Document.ConfigRoot());
+  EXPECT_FALSE(Document.FindInterfacesNode());
+}
+
 TEST_F(SettingsFile, SavedFileLoadsAndSavesToTheSameBytes) {
   Slots.Slot(3).Active = true;
   Slots.Slot(3).Port = "10.1.2.3";
