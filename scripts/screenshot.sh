@@ -33,7 +33,7 @@ cp "$PALLADOR_APP" "$work/pallador"
     port=127.0.8.2 dest=127.0.8.3 active=False
     case $u in
       0 | 1 | 6) active=True ;;
-      3) active=True port=192.0.2.1 ;;  # not an address of this machine: the row shows the error
+      3) active=True port=198.51.100.1 ;;  # not an address of this machine: the row shows the error
       9) dest=127.0.8.77 ;;
     esac
     printf '<interface port="%s" destination="%s" interfacetype="Art-Net Server (OUTPUT)" isinput="False" universe="%d" universeartnet="%d" channelcount="512" active="%s"/>' \

@@ -34,7 +34,7 @@ constexpr const char* kBindIP = "127.0.6.2";
 constexpr const char* kDestinationIP = "127.0.6.3";
 constexpr const char* kOtherDestinationIP = "127.0.6.4";
 // Not an address of this machine: binding it fails (nothing is sent).
-constexpr const char* kForeignIP = "192.0.2.1";
+constexpr const char* kForeignIP = "198.51.100.1";
 
 constexpr int kStatusColumn = 5;
 
@@ -302,7 +302,7 @@ TEST_F(MainWindow, InputDialogChangesTheAddressButNotThePortUntilReconnect) {
   QTest::mouseClick(Window->btInput, Qt::LeftButton);
   ASSERT_TRUE(driver.Ran());
   EXPECT_EQ(Slot(0).Port, kForeignIP);
-  EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 192.0.2.1");
+  EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 198.51.100.1");
   EXPECT_EQ(Window->lbInputStatus->text().toStdString(), "");  // still listening on the old address
 
   QTest::mouseClick(Window->btReconnectOutputs, Qt::LeftButton);
