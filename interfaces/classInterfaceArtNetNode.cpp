@@ -24,10 +24,7 @@ std::string TInterfaceArtNetNode::GetLogName() {
 void TInterfaceArtNetNode::Disconnect() {
   TInterfaceBase::Disconnect();
   if (PortState == 0) return;
-  Endpoint->Close();
-  PortState = 0;
-  HasError = false;
-  StatusText.clear();
+  CloseOpenPort(*Endpoint);
 }
 
 void TInterfaceArtNetNode::Connect() {
@@ -42,17 +39,7 @@ void TInterfaceArtNetNode::Connect() {
   } catch (...) {
     // The state below decides: IsOpen tells whether the endpoint listens.
   }
-  bool open = false;
-  try {
-    open = Endpoint->IsOpen();
-  } catch (...) {
-  }
-  if (!open) {
-    Endpoint->Close();
-    HasError = true;
-    StatusText = Endpoint->GetShortError();
-    PortState = 0;
-  }
+  CloseUnlessOpen(*Endpoint);
 }
 
 void TInterfaceArtNetNode::EndpointArtDMX(TArtNet& /*Sender*/, std::uint16_t& PacketUniverse) {

@@ -41,10 +41,7 @@ void TInterfaceArtNetServer::Disconnect() {
   TInterfaceBase::Disconnect();
   if (PortState == 0) return;
   Endpoint->OnArtDMX = nullptr;
-  Endpoint->Close();
-  PortState = 0;
-  HasError = false;
-  StatusText.clear();
+  CloseOpenPort(*Endpoint);
 }
 
 void TInterfaceArtNetServer::Connect() {
@@ -54,17 +51,7 @@ void TInterfaceArtNetServer::Connect() {
     if (Endpoint->Open()) PortState = 1;
   } catch (...) {
   }
-  bool open = false;
-  try {
-    open = Endpoint->IsOpen();
-  } catch (...) {
-  }
-  if (!open) {
-    Endpoint->Close();
-    HasError = true;
-    StatusText = Endpoint->GetShortError();
-    PortState = 0;
-  }
+  CloseUnlessOpen(*Endpoint);
 }
 
 }  // namespace pallador

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "artnet/classArtNet.h"
+
 namespace pallador {
 
 TInterfaceBase::TInterfaceBase(TComponent* Owner, std::string BindIP_)
@@ -16,5 +18,26 @@ void TInterfaceBase::Update() {}
 void TInterfaceBase::Disconnect() {}
 
 void TInterfaceBase::Connect() {}
+
+void TInterfaceBase::CloseUnlessOpen(TArtNet& Endpoint) {
+  bool open = false;
+  try {
+    open = Endpoint.IsOpen();
+  } catch (...) {
+    // Whatever failed, the endpoint does not listen or send.
+  }
+  if (open) return;
+  Endpoint.Close();
+  HasError = true;
+  StatusText = Endpoint.GetShortError();
+  PortState = 0;
+}
+
+void TInterfaceBase::CloseOpenPort(TArtNet& Endpoint) {
+  Endpoint.Close();
+  PortState = 0;
+  HasError = false;
+  StatusText.clear();
+}
 
 }  // namespace pallador

@@ -7,6 +7,8 @@
 
 namespace pallador {
 
+class TArtNet;
+
 // A port: joins one slot to the network through its own Art-Net endpoint.
 // PortState: 0 closed, 1 open for sending (output), 2 open for listening (input).
 // Thread: Update on the transmit thread (under the application's lock); every
@@ -32,6 +34,13 @@ class TInterfaceBase : public TComponent {
   // A failed Connect's short error text; for an open output, the short text of
   // its last send when that failed. Empty otherwise.
   std::string StatusText;
+
+ protected:
+  // The end of both kinds' Connect: a port whose endpoint is not open closes it
+  // again, stays closed and keeps the endpoint's short error text.
+  void CloseUnlessOpen(TArtNet& Endpoint);
+  // The end of both kinds' Disconnect of an open port.
+  void CloseOpenPort(TArtNet& Endpoint);
 };
 
 }  // namespace pallador
