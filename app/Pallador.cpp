@@ -26,6 +26,7 @@ void UseOffscreenWithoutDisplay() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  pallador::TShutdownSignals::HoldUntilInstalled();
   try {
     UseOffscreenWithoutDisplay();
     QApplication app(argc, argv);

@@ -1,6 +1,7 @@
 #include "app/ShutdownSignals.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
@@ -13,6 +14,13 @@ namespace {
 
 constexpr std::array<int, 3> kHandledSignals{SIGINT, SIGTERM, SIGHUP};
 std::array<int, 2> Pipe{-1, -1};
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : kHandledSignals) sigaddset(&set, signal);
+  return set;
+}
 
 extern "C" void OnSignal(int Signal) {
   const int savedErrno = errno;
@@ -37,7 +45,12 @@ TShutdownSignals::~TShutdownSignals() {
 
 bool TShutdownSignals::Install() {
   if (Installed_ || Pipe[0] >= 0) return false;
-  if (::pipe2(Pipe.data(), O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  const sigset_t stop = StopSignals();
+  if (::pipe2(Pipe.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+    // Without handlers a stop signal must at least end the process.
+    ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    return false;
+  }
   Installed_ = true;
   Notifier_ = new QSocketNotifier(Pipe[0], QSocketNotifier::Read, this);
   connect(Notifier_, &QSocketNotifier::activated, this, [this] { ReadPipe(); });
@@ -48,7 +61,12 @@ bool TShutdownSignals::Install() {
   action.sa_flags = SA_RESTART;
   bool ok = true;
   for (const int signal : kHandledSignals) ok = ::sigaction(signal, &action, nullptr) == 0 && ok;
-  return ok;
+  return ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr) == 0 && ok;
+}
+
+void TShutdownSignals::HoldUntilInstalled() {
+  const sigset_t stop = StopSignals();
+  ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 }
 
 void TShutdownSignals::ReadPipe() {

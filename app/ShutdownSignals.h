@@ -16,7 +16,13 @@ class TShutdownSignals : public QObject {
   explicit TShutdownSignals(QObject* Parent = nullptr);
   ~TShutdownSignals() override;
 
-  // Installs the handlers; false when the pipe or a handler can't be set up.
+  // Blocks the stop signals on the calling thread, and on the threads it
+  // starts, until Install: a signal during the start then waits for the
+  // handlers instead of ending the process without saving. Call it first in main.
+  static void HoldUntilInstalled();
+
+  // Installs the handlers, then takes the stop signals (also when the program
+  // was started with them blocked); false when the pipe or a handler can't be set up.
   bool Install();
 
  signals:
