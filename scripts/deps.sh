@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build
   qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 xvfb xdotool imagemagick fonts-liberation2
-  tshark ola ola-python
+  tshark ola ola-python python3-matplotlib
 )
 
 missing=()

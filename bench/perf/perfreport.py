@@ -1,0 +1,471 @@
+"""The performance run's table, docs/PERFORMANCE.md and its two plots."""
+
+import os
+
+import perfstats
+from perfstats import median
+
+MB = 1e6
+
+
+def _fmt(value, digits=2, unit=""):
+    if value is None:
+        return "n/a"
+    return ("%." + str(digits) + "f%s") % (value, unit)
+
+
+def _rate(value):
+    if value is None:
+        return "n/a"
+    return "%.0f k/s" % (value / 1000.0) if value >= 10000 else "%.0f /s" % value
+
+
+def _row(figure, target, measured, ratio=None, met=None):
+    return {"figure": figure, "target": target, "measured": measured,
+            "ratio": "" if ratio is None else "%.2f" % ratio, "met": met}
+
+
+def capacity_figures(results):
+    reps = results.get("capacity") or []
+    figures = {}
+    for kind in ("bare", "app", "olad"):
+        values = [r[kind]["lossless"] for r in reps if kind in r]
+        figures[kind] = median(values) if values else None
+    for other in ("bare", "olad"):
+        ratios = [r["app"]["lossless"] / r[other]["lossless"] for r in reps
+                  if other in r and r[other]["lossless"] > 0]
+        figures["app/" + other] = median(ratios) if ratios else None
+    figures["bare_sender_limited"] = any(r["bare"]["sender_limited"] for r in reps if "bare" in r)
+    return figures
+
+
+def table(results):
+    rows = []
+    cap = capacity_figures(results)
+    if cap["app/bare"] is not None:
+        rows.append(_row("Input capacity: program vs bare recvfrom loop (lossless ArtDmx/s)",
+                         ">= 0.5 of the bare loop",
+                         "%s vs %s%s" % (_rate(cap["app"]), _rate(cap["bare"]),
+                                         " (sender's limit)" if cap["bare_sender_limited"] else ""),
+                         cap["app/bare"], cap["app/bare"] >= 0.5))
+    if cap["app/olad"] is not None:
+        rows.append(_row("Input capacity: program vs olad (frames olad counts)",
+                         ">= 1.0 of olad", "%s vs %s" % (_rate(cap["app"]), _rate(cap["olad"])),
+                         cap["app/olad"], cap["app/olad"] >= 1.0))
+
+    for key, label in (("idle", "idle"), ("busy", "other core busy")):
+        clock = (results.get(key) or {}).get("clock")
+        if not clock:
+            continue
+        rows.append(_row("Transmit clock, %s: interval mean / p50" % label, "75 ms",
+                         "%s / %s ms" % (_fmt(clock["mean_ms"], 3), _fmt(clock["p50_ms"], 3)),
+                         clock["mean_ms"] / perfstats.PERIOD_MS,
+                         abs(clock["mean_ms"] - perfstats.PERIOD_MS) < 0.05))
+        rows.append(_row("Transmit clock, %s: interval p99" % label, "<= 1 ms late (76 ms)",
+                         "%s ms (%s ms late)" % (_fmt(clock["p99_ms"], 3),
+                                                 _fmt(clock["late_p99_ms"], 3)),
+                         max(clock["late_p99_ms"], 0) / 1.0, clock["late_p99_ms"] <= 1.0))
+        rows.append(_row("Transmit clock, %s: interval max" % label,
+                         "<= 3 ms late (78 ms)" if key == "idle" else "(no target)",
+                         "%s ms (%s ms late)" % (_fmt(clock["max_ms"], 3),
+                                                 _fmt(clock["late_max_ms"], 3)),
+                         max(clock["late_max_ms"], 0) / 3.0 if key == "idle" else None,
+                         clock["late_max_ms"] <= 3.0 if key == "idle" else None))
+        rows.append(_row("Transmit clock, %s: drift against 800 frames a minute" % label,
+                         "0 (under 1 ms a minute)",
+                         "%+.3f ms/min (%.2f frames/min)" % (clock["drift_ms_per_min"],
+                                                            clock["frames_per_min"]),
+                         clock["frames_per_min"] / perfstats.FRAMES_PER_MINUTE,
+                         abs(clock["drift_worst_ms_per_min"]) < 1.0))
+
+    steady = results.get("steady") or {}
+    latency = steady.get("latency")
+    if latency and latency["latency_ms"]:
+        values = latency["latency_ms"]
+        worst = max(values)
+        distance = perfstats.uniformity(values, 0.0, perfstats.PERIOD_MS)
+        rows.append(_row("Forwarding latency: max", "<= 76 ms", "%s ms (n = %d)" % (
+            _fmt(worst, 2), len(values)), worst / 76.0, worst <= 76.0 and latency["unseen"] == 0))
+        rows.append(_row("Forwarding latency: distribution",
+                         "about uniform over 0-75 ms (KS distance <= 0.05)",
+                         "mean %s, p50 %s ms; KS distance %.3f" % (
+                             _fmt(sum(values) / len(values), 1), _fmt(median(values), 1), distance),
+                         None, distance <= 0.05))
+    if steady:
+        cpu = steady["cpu_fraction"] * 100
+        rows.append(_row("CPU, 16 outputs and 704 ArtDmx/s in", "<= 2 % of one core",
+                         "%.2f %%" % cpu, cpu / 2.0, cpu <= 2.0))
+        peak = steady["hwm_kb"] * 1024 / MB
+        rows.append(_row("Memory (peak RSS), same run", "<= 60 MB", "%.1f MB (now %.1f MB)" % (
+            peak, steady["rss_kb"] * 1024 / MB), peak / 60.0, peak <= 60.0))
+
+    window = results.get("window")
+    if window:
+        worst = window["worst_deviation_ms"]
+        rows.append(_row("Status refresh under a flood of %s" % _rate(window["offered"]),
+                         "every 1000 ms (+-100 ms)",
+                         "%d refreshes, worst %s ms off" % (len(window["refresh_ms"]),
+                                                            _fmt(worst, 1)),
+                         None if worst is None else worst / 100.0,
+                         worst is not None and worst <= 100.0 and len(window["intervals_ms"]) >= 3))
+        ok = (window["reconnect_ms"] >= 0 and window["input_status"] == ""
+              and window["outputs_without_error"] == 16)
+        rows.append(_row("Reconnect under the same flood", "completes",
+                         "%s ms; input %s, %d/16 outputs without error" % (
+                             _fmt(window["reconnect_ms"], 1),
+                             "open" if window["input_status"] == "" else
+                             repr(window["input_status"]), window["outputs_without_error"]),
+                         None, ok))
+
+    runs = results.get("startstop") or []
+    starts = [r["start_ms"] for r in runs if r["start_ms"] >= 0]
+    stops = [r["stop_ms"] for r in runs if r["ended"]]
+    if runs:
+        start = median(starts) if len(starts) == len(runs) else None
+        rows.append(_row("Start: process start to first output datagram", "<= 0.5 s",
+                         "%s ms (median of %d)" % (_fmt(start, 0), len(runs)),
+                         None if start is None else start / 500.0,
+                         start is not None and start <= 500.0))
+        stop = median(stops) if len(stops) == len(runs) else None
+        clean = all(r["exit"] == 0 for r in runs)
+        rows.append(_row("Stop: SIGTERM to exit", "<= 0.5 s", "%s ms (median of %d)%s" % (
+            _fmt(stop, 0), len(runs), "" if clean else "; not every exit was clean"),
+            None if stop is None else stop / 500.0, stop is not None and stop <= 500.0 and clean))
+
+    micro = results.get("micro") or {}
+    if micro.get("decode_ns") is not None:
+        rows.append(_row("Codec: decode a 530-byte ArtDmx", "< 100 ns", _fmt(micro["decode_ns"], 1,
+                                                                              " ns"),
+                         micro["decode_ns"] / 100.0, micro["decode_ns"] < 100))
+    if micro.get("encode_ns") is not None:
+        rows.append(_row("Codec: encode a 512-channel ArtDmx", "< 100 ns",
+                         _fmt(micro["encode_ns"], 1, " ns"), micro["encode_ns"] / 100.0,
+                         micro["encode_ns"] < 100))
+    if micro.get("input_allocs") is not None:
+        rows.append(_row("Input path: allocations per datagram", "0", "%g (%s ns each)" % (
+            micro["input_allocs"], _fmt(micro["input_ns"], 0)), None, micro["input_allocs"] == 0))
+    if micro.get("tick_allocs") is not None:
+        rows.append(_row("Transmit tick of 16 outputs: allocations", "0", "%g (%s us a tick)" % (
+            micro["tick_allocs"], _fmt(micro["tick_us"], 1)), None, micro["tick_allocs"] == 0))
+    if micro.get("handoff_ratio_event_loop") is not None:
+        ratio = micro["handoff_ratio_event_loop"]
+        rows.append(_row("Hand-off to the main thread vs bare loop, at overload (udp_bench)",
+                         ">= 0.5", "%s vs %s" % (_rate(micro["handoff_per_s"]),
+                                                 _rate(micro["bare_per_s"])), ratio, ratio >= 0.5))
+    if micro.get("stop_server_us") is not None:
+        rows.append(_row("Stopping a UDP server", "< 10 ms", _fmt(micro["stop_server_us"], 0, " us"),
+                         micro["stop_server_us"] / 10000.0, micro["stop_server_us"] < 10000))
+    if micro.get("sync_event_loop_us") is not None:
+        rows.append(_row("Synchronize round trip, main thread in an event loop", "(measured)",
+                         _fmt(micro["sync_event_loop_us"], 1, " us (median)")))
+    if micro.get("timer_late_p99_ms") is not None:
+        rows.append(_row("Periodic timer alone, 40 ticks: p99 lateness / drift", "(measured)",
+                         "%s / %s ms" % (_fmt(micro["timer_late_p99_ms"], 3),
+                                         _fmt(micro["timer_drift_ms"], 3))))
+    return rows
+
+
+def _met(value):
+    return "" if value is None else ("yes" if value else "NO")
+
+
+def text_table(rows):
+    header = ("Figure", "Target", "Measured", "Ratio", "Met")
+    lines = [header] + [(r["figure"], r["target"], r["measured"], r["ratio"], _met(r["met"]))
+                        for r in rows]
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    out = []
+    for n, line in enumerate(lines):
+        out.append("  ".join(cell.ljust(widths[i]) for i, cell in enumerate(line)).rstrip())
+        if n == 0:
+            out.append("  ".join("-" * w for w in widths))
+    return "\n".join(out)
+
+
+def markdown_table(rows):
+    out = ["| Figure | Target | Measured | Ratio | Met |", "|---|---|---|---|---|"]
+    for r in rows:
+        out.append("| %s | %s | %s | %s | %s |" % (r["figure"], r["target"], r["measured"],
+                                                    r["ratio"], _met(r["met"])))
+    return "\n".join(out)
+
+
+# -- plots -------------------------------------------------------------------
+
+def plot_intervals(results, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    runs = [(key, label) for key, label in (("idle", "idle"), ("busy", "other core busy"),
+                                             ("steady", "704 ArtDmx/s in"))
+            if (results.get(key) or {}).get("clock")]
+    fig, (hist, series) = plt.subplots(1, 2, figsize=(12, 4.5))
+    for key, label in runs:
+        clock = results[key]["clock"]
+        values = [min(max(v, 70.0), 80.0) for v in clock["interval_ms"]]
+        hist.hist(values, bins=200, range=(70, 80), histtype="step", label="%s (n = %d)" % (
+            label, len(values)))
+        late = clock["grid_late_ms"]
+        series.plot([i * perfstats.PERIOD_MS / 1000.0 for i in range(len(late))], late,
+                    linewidth=0.7, label=label)
+    hist.axvline(76, color="grey", linestyle=":", linewidth=1)
+    hist.axvline(78, color="grey", linestyle="--", linewidth=1)
+    hist.set_yscale("log")
+    hist.set_xlabel("interval between frames of one universe at the node (ms; clipped to 70-80)")
+    hist.set_ylabel("intervals")
+    hist.set_title("Transmit intervals, 16 outputs")
+    hist.legend(fontsize=8)
+    series.set_xlabel("time (s)")
+    series.set_ylabel("lateness against the 75 ms grid (ms)")
+    series.set_title("Universe 0: lateness of each frame")
+    series.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def plot_latency(results, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    values = sorted(((results.get("steady") or {}).get("latency") or {}).get("latency_ms") or [])
+    fig, (hist, cdf) = plt.subplots(1, 2, figsize=(12, 4.5))
+    if values:
+        hist.hist(values, bins=32, range=(0, 80), color="#8b1a2b", alpha=0.8,
+                  label="measured (n = %d)" % len(values))
+        hist.axhline(len(values) * 2.5 / perfstats.PERIOD_MS, color="black", linestyle="--",
+                     linewidth=1, label="uniform over 0-75 ms")
+        hist.axvline(76, color="grey", linestyle=":", linewidth=1, label="76 ms target")
+        n = len(values)
+        cdf.plot(values, [(i + 1) / n for i in range(n)], color="#8b1a2b", label="measured")
+        cdf.plot([0, perfstats.PERIOD_MS], [0, 1], color="black", linestyle="--",
+                 linewidth=1, label="uniform over 0-75 ms")
+    hist.set_xlabel("level change at the input to first output datagram carrying it (ms)")
+    hist.set_ylabel("changes per 2.5 ms bin")
+    hist.set_title("Forwarding latency")
+    hist.legend(fontsize=8)
+    cdf.set_xlabel("latency (ms)")
+    cdf.set_ylabel("fraction of changes")
+    cdf.set_title("Cumulative distribution")
+    cdf.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+# -- the document --------------------------------------------------------------
+
+def _clock_line(label, clock):
+    return "| %s | %d | %d | %s | %s | %s | %s | %s | %+.3f | %.2f |" % (
+        label, clock["universes"], clock["intervals"], _fmt(clock["mean_ms"], 3),
+        _fmt(clock["p50_ms"], 3), _fmt(clock["p99_ms"], 3), _fmt(clock["max_ms"], 3),
+        _fmt(clock["min_ms"], 3), clock["drift_ms_per_min"], clock["frames_per_min"])
+
+
+def write_docs(results, rows, docs, command):
+    plot_intervals(results, os.path.join(docs, "perf-intervals.png"))
+    plot_latency(results, os.path.join(docs, "perf-latency.png"))
+    m = results["machine"]
+    quick = not results.get("full")
+    out = []
+    out.append("# Performance")
+    out.append("")
+    out.append("Measured with `%s` on %s (commit %s), in %.0f s." % (
+        command, m["date"], m["commit"], results.get("seconds", 0)))
+    out.append("")
+    out.append("Machine: %s, %d cores, %s memory, Linux %s, Debian %s. Load average at the start: "
+               "%.2f (the machine is shared; every comparison below is between figures measured "
+               "in the same run, and each capacity figure is the median of %d repetitions)." % (
+                   m["cpu"], m["cores"], m["memory"], m["kernel"], m["debian"], m["load"][0],
+                   len(results.get("capacity") or [])))
+    out.append("")
+    out.append(markdown_table(rows))
+    out.append("")
+    out.append("Ratio: measured / target for the limits (at most 1 passes for an upper "
+               "limit), program / reference for the capacity rows, frames a minute / 800 for "
+               "the drift and mean interval / 75 ms for the mean.")
+    if quick:
+        out.append("The clock, CPU and memory runs last %.0f s each by default, so that the whole "
+                   "run takes a few minutes; `scripts/perf.sh --full` runs them for 60 s as the "
+                   "targets state, with longer floods and five repetitions." % (
+                       (results.get("idle") or {}).get("seconds", 20)))
+    out.append("")
+    out.append(METHOD)
+    out.append("")
+    out.append(capacity_section(results))
+    out.append(clock_section(results))
+    out.append(latency_section(results))
+    out.append(load_section(results))
+    out.append(window_section(results))
+    out.append(start_section(results))
+    out.append(FINDINGS)
+    with open(os.path.join(docs, "PERFORMANCE.md"), "w") as f:
+        f.write("\n".join(out).rstrip() + "\n")
+
+
+METHOD = """## How it is measured
+
+`scripts/perf.sh` builds the release preset and runs `bench/perf/perf.py` as root. The driver
+builds three network namespaces joined by veth pairs, like a show network:
+
+```
+console  vc0 2.0.0.1/8  <==>  vb0 2.0.0.10/8        bridge
+                              vb1 192.168.0.10/24  <==>  vn1 192.168.0.30/24  node
+```
+
+The real program (`build/release/app/pallador`, copied beside a settings file with the input on
+2.0.0.10 and 16 outputs from 192.168.0.10 to 192.168.0.30, universes 0-15) runs in the bridge
+namespace on the offscreen platform. The load tools (`bench/perf/perf_load.cpp`) run in the
+console and node namespaces; no traffic leaves the namespaces, and every load is bounded in
+time and count.
+
+- **Input capacity.** `perf_load flood` sends 530-byte ArtDmx (universes 0-31 in turn) from the
+  console at a fixed rate for a bounded time (`sendmmsg`, paced on the monotonic clock). Each
+  receiver is flooded at rising and falling rates: first as fast as the sender goes, then around
+  what the receiver handled, bracketing the highest rate with under 0.1 % loss to about 8 %.
+  Handled datagrams are counted outside the product, so that nothing is added to it: for the
+  program and the bare loop, the bridge namespace's UDP `InDatagrams` counter (the kernel counts
+  a datagram when a process reads it; the program's listener reads the next datagram only after
+  the main thread has handled the previous one, so every datagram read was handled), after the
+  receiver has drained its queue. The bare loop (`perf_load bare`) is a blocking `recvfrom` loop
+  with the same 1 MiB receive buffer request as the program. olad runs as user olad with its own
+  configuration, Art-Net only, its four input ports patched to universes 0-3; its figure is the
+  frames it counts itself (`universe-dmx-frames` on its `/debug` page) against the frames the
+  flood sent to those universes. Bare loop, program and olad are measured one after the other
+  in each repetition; the ratios are taken per repetition and the median is shown.
+- **Transmit clock.** 16 active outputs, no input; `perf_load sink` at the node records every
+  datagram with the kernel's receive time (`SO_TIMESTAMPNS`, mapped onto the monotonic clock).
+  Intervals are taken between consecutive datagrams of each universe; "late" is interval - 75 ms.
+  Drift is the span of a universe's frames less (frames - 1) x 75 ms, per minute: a lost tick
+  shows as +75 ms, an extra one as -75 ms. "Other core busy" adds one process spinning for the
+  run (`perf_load spin`, stopped by its PID).
+- **Forwarding latency, CPU, memory.** A console (`perf_load console`) sends universes 0-15 at
+  44 Hz (704 ArtDmx/s), each universe's level changing at a random moment 150-450 ms after its
+  last change, so changes fall at random points of the 75 ms period; channels 1-4 carry a
+  counter. Latency is from the first datagram carrying a new counter to the first output
+  datagram carrying it. CPU is the time on CPU of all the program's threads (`schedstat`) over
+  wall time; memory is the peak resident set (`VmHWM`).
+- **Responsiveness.** `bench/perf/perf_window.cpp` runs the program's own main window and frame
+  (the UI library of `app/`, the same settings) offscreen, records each status refresh
+  (`tmrStatus`), and clicks "Connect" half-way; the input is flooded meanwhile at the program's
+  lossless rate measured before.
+- **Start and stop.** `perf_load startstop` forks the program into the bridge namespace and waits
+  for its first datagram at the node; then sends SIGTERM and waits for its end (a `pidfd`).
+  Five runs, median; the first run includes loading the libraries from a cold cache.
+- **Micro-benchmarks.** `bench/*_bench` (Google Benchmark), run inside the bridge namespace so
+  that their loopback sockets meet no one else's, medians of repeated runs."""
+
+
+def capacity_section(results):
+    reps = results.get("capacity") or []
+    if not reps:
+        return ""
+    out = ["## Input capacity", "", "Highest lossless rate per repetition (ArtDmx/s):", "",
+           "| Repetition | Bare loop | Program | olad | Program / bare | Program / olad |",
+           "|---|---|---|---|---|---|"]
+    for i, r in enumerate(reps):
+        bare = r.get("bare", {}).get("lossless")
+        app = r.get("app", {}).get("lossless")
+        olad = r.get("olad", {}).get("lossless")
+        out.append("| %d | %s%s | %s | %s | %s | %s |" % (
+            i + 1, _rate(bare), " (sender's limit)" if r.get("bare", {}).get("sender_limited")
+            else "", _rate(app), _rate(olad),
+            _fmt(app / bare if bare else None), _fmt(app / olad if olad else None)))
+    out.append("")
+    out.append("Each search (rate asked for -> offered, loss):")
+    out.append("")
+    for i, r in enumerate(reps):
+        for kind in ("bare", "app", "olad"):
+            if kind in r:
+                steps = ", ".join("%s -> %s %.2f %%" % (
+                    "max" if t["rate"] == 0 else _rate(t["rate"]), _rate(t["offered"]),
+                    100 * t["loss"]) for t in r[kind]["trials"])
+                out.append("- %d %s: %s" % (i + 1, kind, steps))
+    out.append("")
+    return "\n".join(out)
+
+
+def clock_section(results):
+    out = ["## Transmit clock", "",
+           "| Run | Universes | Intervals | Mean | p50 | p99 | Max | Min | Drift (ms/min) | "
+           "Frames/min |", "|---|---|---|---|---|---|---|---|---|---|"]
+    for key, label in (("idle", "idle"), ("busy", "other core busy"),
+                       ("steady", "704 ArtDmx/s in")):
+        clock = (results.get(key) or {}).get("clock")
+        if clock:
+            out.append(_clock_line(label, clock))
+    out.append("")
+    out.append("Times in ms. ![Transmit intervals](perf-intervals.png)")
+    out.append("")
+    return "\n".join(out)
+
+
+def latency_section(results):
+    latency = (results.get("steady") or {}).get("latency")
+    if not latency:
+        return ""
+    values = latency["latency_ms"]
+    out = ["## Forwarding latency", ""]
+    if values:
+        out.append("%d level changes: min %s, p50 %s, p99 %s, max %s ms; %d never seen at the "
+                   "node, %d overtaken by a newer level before a tick." % (
+                       len(values), _fmt(min(values)), _fmt(median(values)),
+                       _fmt(perfstats.percentile(values, 0.99)), _fmt(max(values)),
+                       latency["unseen"], latency["overtaken"]))
+    out.append("")
+    out.append("![Forwarding latency](perf-latency.png)")
+    out.append("")
+    return "\n".join(out)
+
+
+def load_section(results):
+    steady = results.get("steady")
+    if not steady:
+        return ""
+    series = steady["rss_series_kb"]
+    return "\n".join([
+        "## CPU and memory", "",
+        "16 outputs, 704 ArtDmx/s in, %.0f s: %.2f %% of one core; resident set %.1f MB at the "
+        "end, peak %.1f MB; sampled every second from %.1f to %.1f MB." % (
+            steady["seconds"], 100 * steady["cpu_fraction"], steady["rss_kb"] * 1024 / MB,
+            steady["hwm_kb"] * 1024 / MB, min(series) * 1024 / MB if series else 0,
+            max(series) * 1024 / MB if series else 0),
+        "Idle (16 outputs, no input): %.2f %%; other core busy: %.2f %%." % (
+            100 * (results.get("idle") or {}).get("cpu_fraction", 0),
+            100 * (results.get("busy") or {}).get("cpu_fraction", 0)),
+        ""])
+
+
+def window_section(results):
+    w = results.get("window")
+    if not w:
+        return ""
+    return "\n".join([
+        "## Responsiveness under flood", "",
+        "Flood of %s (loss %.3f %%) for %.0f s. Status refresh intervals (ms): %s. Reconnect "
+        "at %.0f ms took %s ms; input status %r, outputs without error %d/16." % (
+            _rate(w["offered"]), 100 * w["loss"], (w["refresh_ms"] or [0])[-1] / 1000.0,
+            ", ".join("%.0f" % i for i in w["intervals_ms"]), w["reconnect_at_ms"],
+            _fmt(w["reconnect_ms"], 1), w["input_status"], w["outputs_without_error"]),
+        ""])
+
+
+def start_section(results):
+    runs = results.get("startstop") or []
+    if not runs:
+        return ""
+    return "\n".join([
+        "## Start and stop", "",
+        "Start (ms): %s. Stop (ms): %s. Exit codes: %s." % (
+            ", ".join("%.0f" % r["start_ms"] for r in runs),
+            ", ".join("%.0f" % r["stop_ms"] for r in runs),
+            ", ".join(str(r["exit"]) for r in runs)),
+        "Stopping includes the 300 ms that the program waits after stopping its transmit clock "
+        "before it frees what a tick uses.", ""])
+
+
+FINDINGS = """## Findings
+
+See the notes below the table for targets that are missed on this machine and why."""
