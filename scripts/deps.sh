@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 xvfb xdotool imagemagick fonts-liberation2
   tshark ola ola-python python3-matplotlib
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()
