@@ -1,0 +1,142 @@
+// SIGTERM, SIGINT and SIGHUP during the start, during a reconnect and during
+// a flood of datagrams: each ends in the normal close, exit status 0, with the
+// settings saved.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "e2e/LoopbackUdp.h"
+#include "faults/FaultSupport.h"
+#include "faults/Process.h"
+
+namespace pallador {
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::TProcess;
+using testsupport::TSlotSettings;
+
+constexpr const char* kInputIP = "127.0.9.11";
+constexpr const char* kOutputIP = "127.0.9.12";
+constexpr const char* kNodeIP = "127.0.9.13";
+constexpr const char* kConsoleIP = "127.0.9.14";
+
+struct TSignalCase {
+  int Signal;
+  const char* Name;
+};
+constexpr TSignalCase kStopSignals[] = {
+    {SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
+
+// A scratch folder with the program (or the harness) and settings in a form
+// that any save rewrites: the file shows whether the close saved.
+class StopSignal : public ::testing::TestWithParam<TSignalCase> {
+ protected:
+  StopSignal() {
+    Settings_ = testsupport::SlotsOn(kInputIP, kOutputIP, kNodeIP);
+    for (std::size_t u = 1; u <= 16; u += 3) Settings_[u].Active = true;
+  }
+
+  void WriteSettings() {
+    testsupport::WriteTextFile(File(), testsupport::HandWrittenSettingsXml(Settings_));
+  }
+  std::filesystem::path File() const { return Dir_.Path() / ConfigFileBaseName; }
+
+  // Exit 0 within the deadline, and the file rewritten with the same slots.
+  void ExpectNormalClose(TProcess& Program, const std::string& When) {
+    const std::optional<int> status = Program.WaitForExit(20s);
+    Program.Kill();
+    EXPECT_TRUE(testsupport::ExitedCleanly(status))
+        << GetParam().Name << " " << When << ": " << testsupport::DescribeStatus(status) << "\n"
+        << Program.Stderr();
+    const std::string text = testsupport::ReadTextFile(File());
+    EXPECT_TRUE(text != testsupport::HandWrittenSettingsXml(Settings_))
+        << GetParam().Name << " " << When << ": the settings were not saved";
+    EXPECT_EQ(testsupport::SlotSettingsOf(*testsupport::LoadSlots(File().string())), Settings_)
+        << GetParam().Name << " " << When << ", file:\n"
+        << text;
+  }
+
+  testsupport::TTempDir Dir_;
+  std::vector<TSlotSettings> Settings_;
+};
+
+// The program is started with the stop signals blocked, as a supervisor may
+// start it, so that a signal sent at any moment of the start (even before its
+// main runs) waits for it; once ready, the program must take it and close.
+TEST_P(StopSignal, DuringTheStartClosesNormally) {
+  TProcess program(PALLADOR_EXECUTABLE, Dir_.Path());
+  std::mt19937 random(std::random_device{}());
+  for (const int delayMs : {0, 1, 30, -1, -1, -1}) {
+    WriteSettings();
+    program.Start({}, testsupport::EStopSignals::Blocked);
+    const int delay = delayMs >= 0 ? delayMs : std::uniform_int_distribution<int>(0, 400)(random);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    program.Signal(GetParam().Signal);
+    ExpectNormalClose(program, "after " + std::to_string(delay) + " ms");
+  }
+}
+
+TEST_P(StopSignal, DuringReconnectsClosesNormally) {
+  TProcess harness(PALLADOR_HARNESS, Dir_.Path());
+  std::mt19937 random(std::random_device{}());
+  for (int round = 0; round < 3; ++round) {
+    WriteSettings();
+    // Connect clicked whenever the event loop is idle: the signal comes in
+    // the middle of reconnecting.
+    harness.Start({"--reconnect-every", "0"});
+    ASSERT_TRUE(testsupport::WaitFor([] { return testsupport::IsUdpBound(kInputIP, 6454); }, 20s))
+        << harness.Stderr();
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 500)(random)));
+    harness.Signal(GetParam().Signal);
+    ExpectNormalClose(harness, "during reconnects");
+    EXPECT_NE(harness.Stdout().find("reconnects "), std::string::npos);
+    EXPECT_EQ(harness.Stdout().find("reconnects 0\n"), std::string::npos) << "no reconnect ran";
+  }
+}
+
+TEST_P(StopSignal, DuringAFloodClosesNormally) {
+  TProcess program(PALLADOR_EXECUTABLE, Dir_.Path());
+  WriteSettings();
+  program.Start();
+  ASSERT_TRUE(testsupport::WaitFor([] { return testsupport::IsUdpBound(kInputIP, 6454); }, 20s))
+      << program.Stderr();
+
+  // As fast as one thread sends, bounded in count and time; ArtDmx of the
+  // forwarded universes and of others.
+  std::atomic<bool> stop{false};
+  std::atomic<long> sent{0};
+  std::thread flood([&] {
+    testsupport::TLoopbackUdp console(kConsoleIP, 0);
+    std::vector<std::vector<std::uint8_t>> packets;
+    for (std::uint16_t u = 0; u < 32; ++u) {
+      packets.push_back(
+          testsupport::ArtDmx(u, std::vector<std::uint8_t>(512, static_cast<std::uint8_t>(u))));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    for (long i = 0; i < 2'000'000 && !stop && std::chrono::steady_clock::now() < deadline; ++i) {
+      console.SendTo(kInputIP, 6454, packets[static_cast<std::size_t>(i) % packets.size()]);
+      sent = i + 1;
+    }
+  });
+  EXPECT_TRUE(testsupport::WaitFor([&] { return sent > 2000; }, 5s));
+  std::this_thread::sleep_for(300ms);
+  program.Signal(GetParam().Signal);
+  ExpectNormalClose(program, "during a flood");
+  stop = true;
+  flood.join();
+  RecordProperty("datagrams_sent", std::to_string(sent.load()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, StopSignal, ::testing::ValuesIn(kStopSignals),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
+}  // namespace
+}  // namespace pallador
