@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -233,10 +235,13 @@ class TIdStackPosix final : public TIdStack {
       if (socket < 0) return Fail(kWsaNotSocket);  // poll would silently skip it
     }
 
-    std::vector<pollfd> set;
-    set.reserve(Sockets.size() + 1);
-    for (const TIdStackSocketHandle socket : Sockets) set.push_back({socket, POLLIN, 0});
-    if (WakeFd >= 0) set.push_back({WakeFd, POLLIN, 0});
+    // On the stack, and the readable list compacted in place: a listener's
+    // cycle allocates nothing, however many datagrams it waits for.
+    std::array<pollfd, Id_MaxSelectSockets + 1> entries{};
+    std::size_t count = 0;
+    for (const TIdStackSocketHandle socket : Sockets) entries[count++] = {socket, POLLIN, 0};
+    if (WakeFd >= 0) entries[count++] = {WakeFd, POLLIN, 0};
+    const std::span<pollfd> set(entries.data(), count);
 
     const int ready = PollUntil(set, TimeoutMs);
     if (ready < 0) return FailWithErrno();
@@ -246,12 +251,12 @@ class TIdStackPosix final : public TIdStack {
 
     // Readable as select means it: a datagram or a pending error makes the
     // next recvfrom return at once.
-    std::vector<TIdStackSocketHandle> readable;
+    std::size_t readable = 0;
     for (std::size_t i = 0; i < Sockets.size(); ++i) {
-      if ((set[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0) readable.push_back(Sockets[i]);
+      if ((set[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0) Sockets[readable++] = Sockets[i];
     }
-    Sockets = std::move(readable);
-    return static_cast<int>(Sockets.size());
+    Sockets.resize(readable);
+    return static_cast<int>(readable);
   }
 
   int recvfrom(TIdStackSocketHandle Socket, void* Buffer, int Length, int Flags,
@@ -360,7 +365,7 @@ class TIdStackPosix final : public TIdStack {
   }
 
   // poll with the select timeout; a signal does not shorten the wait.
-  static int PollUntil(std::vector<pollfd>& Set, int TimeoutMs) {
+  static int PollUntil(std::span<pollfd> Set, int TimeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
     int remaining = TimeoutMs == Id_WaitForever ? -1 : TimeoutMs;
