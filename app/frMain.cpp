@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QTreeWidget>
 #include <array>
@@ -20,6 +21,7 @@
 #include "app/frConfigPort.h"
 #include "platform/MainThreadQueue.h"
 #include "platform/PeriodicTimer.h"
+#include "platform/WakeEvent.h"
 
 namespace pallador {
 
@@ -79,16 +81,36 @@ void CloseMainWindow() noexcept {
   });
 }
 
+namespace {
+
+// The event loop's wake-up for the main-thread queue: a descriptor watched by a
+// socket notifier. A queued call would cost several allocations per received
+// datagram; signalling the descriptor costs none. The hook shares the event, so
+// a listener still inside the old hook never meets a destroyed one.
+struct TQueueWake {
+  std::shared_ptr<TWakeEvent> Event = std::make_shared<TWakeEvent>();
+  QSocketNotifier Notifier{Event->Fd(), QSocketNotifier::Read};
+};
+std::unique_ptr<TQueueWake> QueueWake;  // main thread only
+
+}  // namespace
+
 void ConnectMainThreadQueue() {
-  MainThread().SetWakeHook([] {
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [] { Guarded([] { MainThread().ProcessQueue(); }); },
-        Qt::QueuedConnection);
-  });
+  DisconnectMainThreadQueue();
+  auto wake = std::make_unique<TQueueWake>();
+  QObject::connect(&wake->Notifier, &QSocketNotifier::activated, &wake->Notifier,
+                   [event = wake->Event.get()] {
+                     // Cleared first: a call queued from here on signals it again.
+                     event->Clear();
+                     Guarded([] { MainThread().ProcessQueue(); });
+                   });
+  MainThread().SetWakeHook([event = wake->Event] { event->Signal(); });
+  QueueWake = std::move(wake);
 }
 
 void DisconnectMainThreadQueue() {
   MainThread().SetWakeHook({});
+  QueueWake.reset();
 }
 
 TfrmMain::TfrmMain()
