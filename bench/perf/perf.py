@@ -53,7 +53,7 @@ def log(text):
 
 
 class Durations:
-    def __init__(self, full):
+    def __init__(self, full, smoke=False):
         self.full = full
         self.clock_s = 60.0 if full else 20.0      # each transmit clock run
         self.steady_s = 60.0 if full else 20.0     # 704 ArtDmx/s: CPU, memory, latency
@@ -61,6 +61,12 @@ class Durations:
         self.reps = 5 if full else 3               # capacity and micro-benchmark repetitions
         self.window_s = 8.0                        # responsiveness under flood
         self.start_runs = 5
+        if smoke:  # every step once, briefly: a check of the tools, not a measurement
+            self.clock_s = self.steady_s = 3.0
+            self.trial_s = 0.5
+            self.reps = 1
+            self.window_s = 3.0
+            self.start_runs = 2
 
 
 # -- settings and programs -------------------------------------------------
@@ -95,6 +101,9 @@ class Tools:
         self.env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
             self.env.pop(name, None)
+        # Readable by the unprivileged run; its settings are not written back then.
+        os.chmod(workdir, 0o755)
+        os.chmod(self.app_dir, 0o755)
         self.env["XDG_RUNTIME_DIR"] = os.path.join(workdir, "xdg")
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
         self.write_settings(16)
@@ -297,8 +306,8 @@ def trial(lab, tools, receiver, rate, seconds):
     handled = count - before
     loss = max(0.0, 1.0 - handled / expected) if expected else 1.0
     offered = sent["sent"] / sent["seconds"]
-    return {"rate": rate, "offered": offered, "sent": sent["sent"], "handled": handled,
-            "loss": loss}
+    return {"rate": rate, "offered": offered, "sent": sent["sent"], "expected": expected,
+            "handled": handled, "loss": loss}
 
 
 class Search:
@@ -388,10 +397,12 @@ def input_capacity(lab, tools, workdir, d, with_olad):
 
 # -- transmit clock, latency, CPU and memory -------------------------------
 
-def bridge_run(lab, tools, workdir, name, seconds, busy=False, console=False):
+def bridge_run(lab, tools, workdir, name, seconds, busy=False, console=False, user=None):
     """The program with 16 outputs for `seconds` after a short warm-up, a sink
     at the node recording every datagram; optionally a spinning process (the
-    other core busy) or a console at 16 x 44 ArtDmx/s with changing levels."""
+    other core busy), a console at 16 x 44 ArtDmx/s with changing levels, or
+    the program run as an unprivileged user (its clock thread then keeps
+    normal priority, as on a desktop without a real-time allowance)."""
     records_path = os.path.join(workdir, name + "-node.txt")
     changes_path = os.path.join(workdir, name + "-console.txt")
     warmup = 1.5
@@ -399,7 +410,11 @@ def bridge_run(lab, tools, workdir, name, seconds, busy=False, console=False):
         tools.load, "sink", "--bind", NODE_IP, "--out", records_path,
         "--seconds", str(seconds + warmup + 10)])
     sink.expect(lambda m: m.get("ready"), 10, "ready")
-    app = lab.start("pallador-" + name, lab.bridge, [tools.program], env=tools.env)
+    command = [tools.program]
+    if user:
+        command = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups",
+                   "--inh-caps=-all", "--bounding-set=-all"] + command
+    app = lab.start("pallador-" + name, lab.bridge, command, env=tools.env)
     if not wait_bound(lab, lab.bridge, BRIDGE_IN_IP + ":6454"):
         raise AssertionError("the program did not bind its input")
     extra = []
@@ -522,13 +537,17 @@ def main():
     parser.add_argument("--docs", default=os.path.join(ROOT, "docs"))
     parser.add_argument("--full", action="store_true",
                         help="60 s clock and load runs, longer floods, 5 repetitions")
+    parser.add_argument("--smoke", action="store_true",
+                        help="every step once and briefly, to check the tools (no docs)")
     parser.add_argument("--no-olad", action="store_true", help="skip the comparison with olad")
     parser.add_argument("--no-docs", action="store_true", help="print the table only")
     args = parser.parse_args()
     if os.geteuid() != 0:
         raise SystemExit("perf: run as root (it makes network namespaces): scripts/perf.sh")
 
-    d = Durations(args.full)
+    d = Durations(args.full, args.smoke)
+    if args.smoke:
+        args.no_docs = True
     with_olad = not args.no_olad and shutil.which("olad") is not None
     if not args.no_olad and not with_olad:
         log("olad is not installed: the comparison with the peer is skipped")
@@ -541,13 +560,16 @@ def main():
     try:
         lab.up()
         tools = Tools(os.path.abspath(args.build), workdir)
-        results["micro"] = micro_benchmarks(lab, tools, d)
+        results["micro"] = {} if args.smoke else micro_benchmarks(lab, tools, d)
         log("input capacity (%d repetitions)" % d.reps)
         results["capacity"] = input_capacity(lab, tools, workdir, d, with_olad)
         log("transmit clock, idle (%.0f s)" % d.clock_s)
         results["idle"] = bridge_run(lab, tools, workdir, "idle", d.clock_s)
         log("transmit clock, the other core busy (%.0f s)" % d.clock_s)
         results["busy"] = bridge_run(lab, tools, workdir, "busy", d.clock_s, busy=True)
+        log("transmit clock, the other core busy, program without privileges (%.0f s)" % d.clock_s)
+        results["busy_user"] = bridge_run(lab, tools, workdir, "busy-user", d.clock_s, busy=True,
+                                          user="nobody")
         log("704 ArtDmx/s from a console (%.0f s)" % d.steady_s)
         results["steady"] = bridge_run(lab, tools, workdir, "steady", d.steady_s, console=True)
         rate = perfstats.median(r["app"]["lossless"] for r in results["capacity"]) or 10000.0

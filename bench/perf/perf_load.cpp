@@ -196,10 +196,12 @@ int Flood(const TArgs& Args) {
 
 // ---- console -------------------------------------------------------------
 
-// Every universe once per frame period, as a console does; each level changes
-// at a random moment 150-450 ms after the previous change, so that the changes
-// fall at random points of the bridge's own period. Logs "universe value t_ns"
-// (monotonic) of the first datagram that carries each new value.
+// Every universe once per frame period, each on its own phase (a console's
+// universes need not leave in one burst), and each level changing at a random
+// moment 150-450 ms after its previous change: together the changes fall at
+// many points of the bridge's 75 ms period, not at the few that one 44 Hz grid
+// would give. Logs "universe value t_ns" (monotonic) of the first datagram that
+// carries each new value.
 int Console(const TArgs& Args) {
   EnterNetns(Args.Text("netns"));
   const double hz = std::clamp(Args.Number("hz", 44), 1.0, 1000.0);
@@ -212,19 +214,22 @@ int Console(const TArgs& Args) {
   std::mt19937_64 random(static_cast<std::uint64_t>(Args.Number("seed", 6454)));
   std::uniform_int_distribution<std::int64_t> changeAfter(minChange,
                                                           std::max(minChange, maxChange));
+  const auto period = static_cast<std::int64_t>(static_cast<double>(kSecond) / hz);
+  std::uniform_int_distribution<std::int64_t> phase(0, period - 1);
 
-  const std::vector<std::uint16_t> universes = Universes(Args.Text("universes", "0-15"));
   struct TUniverse {
     std::uint16_t Number;
     std::uint32_t Value;
+    std::int64_t NextFrame;
     std::int64_t NextChange;
     TFrame Frame;
   };
   std::vector<TUniverse> state;
   const std::int64_t start = MonotonicNs();
-  for (const std::uint16_t u : universes) {
+  for (const std::uint16_t u : Universes(Args.Text("universes", "0-15"))) {
     const std::uint32_t value = 1;
-    state.push_back({u, value, start + changeAfter(random), MakeFrame(u, value)});
+    state.push_back(
+        {u, value, start + phase(random), start + changeAfter(random), MakeFrame(u, value)});
   }
   struct TChange {
     std::uint16_t Universe;
@@ -234,26 +239,28 @@ int Console(const TArgs& Args) {
   std::vector<TChange> changes;
   changes.reserve(100'000);
 
-  const auto period = static_cast<std::int64_t>(static_cast<double>(kSecond) / hz);
   const std::int64_t end = start + static_cast<std::int64_t>(seconds * kSecond);
   long sent = 0;
-  for (std::int64_t frameAt = start; frameAt < end && !gStop; frameAt += period) {
-    SleepUntilNs(frameAt);
-    for (TUniverse& u : state) {
-      const std::int64_t now = MonotonicNs();
-      const bool changed = now >= u.NextChange;
-      if (changed) {
-        ++u.Value;
-        u.Frame = MakeFrame(u.Number, u.Value);
-        u.NextChange = now + changeAfter(random);
-      }
-      if (sendto(fd, u.Frame.data(), u.Frame.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                 sizeof to) > 0) {
-        ++sent;
-      }
-      if (changed && changes.size() < changes.capacity()) {
-        changes.push_back({u.Number, u.Value, now});
-      }
+  while (!gStop) {
+    TUniverse& u = *std::min_element(state.begin(), state.end(), [](const auto& a, const auto& b) {
+      return a.NextFrame < b.NextFrame;
+    });
+    if (u.NextFrame >= end) break;
+    SleepUntilNs(u.NextFrame);
+    u.NextFrame += period;
+    const std::int64_t now = MonotonicNs();
+    const bool changed = now >= u.NextChange;
+    if (changed) {
+      ++u.Value;
+      u.Frame = MakeFrame(u.Number, u.Value);
+      u.NextChange = now + changeAfter(random);
+    }
+    if (sendto(fd, u.Frame.data(), u.Frame.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to) > 0) {
+      ++sent;
+    }
+    if (changed && changes.size() < changes.capacity()) {
+      changes.push_back({u.Number, u.Value, now});
     }
   }
   close(fd);
