@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
+#include <string>
 
 namespace pallador {
 
@@ -59,6 +61,16 @@ void SyncDirectory(const std::filesystem::path& Directory) {
   ::close(fd);
 }
 
+// Whether a file that starts with this declaration is read as UTF-8.
+bool ReadsAsUtf8(const pugi::xml_node& Declaration) {
+  std::ostringstream text;
+  Declaration.print(text, "", pugi::format_raw, pugi::encoding_utf8);
+  const std::string probe = text.str() + "<config/>";
+  pugi::xml_document document;
+  return document.load_buffer(probe.data(), probe.size(), ParseOptions, pugi::encoding_auto)
+             .encoding == pugi::encoding_utf8;
+}
+
 std::filesystem::path TemporaryName(const std::filesystem::path& Target) {
   static std::atomic<unsigned> counter{0};
   std::filesystem::path name = Target;
@@ -87,6 +99,15 @@ void TConfigDocument::LoadFromFile(const std::string& FileName) {
   for (pugi::xml_node node : Document.children()) {
     if (node.type() != pugi::node_declaration) continue;
     if (pugi::xml_attribute encoding = node.attribute("encoding")) encoding.set_value("UTF-8");
+    // The parser also takes an encoding from a malformed declaration (say
+    // x-encoding="ISO-8859-1"); kept, it would make every later start decode
+    // the UTF-8 file again and mangle non-ASCII text further at each save.
+    if (!ReadsAsUtf8(node)) {
+      while (pugi::xml_attribute attribute = node.first_attribute())
+        node.remove_attribute(attribute);
+      node.append_attribute("version").set_value("1.0");
+      node.append_attribute("encoding").set_value("UTF-8");
+    }
   }
 }
 
