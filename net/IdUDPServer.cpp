@@ -12,6 +12,7 @@ namespace {
 
 constexpr int kWsaWouldBlock = 10035;
 constexpr int kReadsPerWait = 32;
+constexpr std::size_t kMaxWaitSockets = 64;
 
 std::size_t BufferBytes(int Size) {
   return static_cast<std::size_t>(std::max(Size, 0));
@@ -22,6 +23,8 @@ std::size_t BufferBytes(int Size) {
 TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& Server, int Size)
     : ReceiveSize(Size), OwningServer(Server) {
   ReceiveStream.reserve(BufferBytes(ReceiveSize));
+  // As many as one wait takes: no cycle allocates, the first included.
+  WaitList_.reserve(kMaxWaitSockets);
 }
 
 TIdUDPListenerThread::~TIdUDPListenerThread() {
