@@ -542,7 +542,14 @@ def main():
                         help="every step once and briefly, to check the tools (no docs)")
     parser.add_argument("--no-olad", action="store_true", help="skip the comparison with olad")
     parser.add_argument("--no-docs", action="store_true", help="print the table only")
+    parser.add_argument("--from-results", metavar="JSON",
+                        help="write the table and docs from an earlier run's results.json")
     args = parser.parse_args()
+    if args.from_results:
+        with open(args.from_results) as f:
+            results = json.load(f)
+        report(results, args)
+        return
     if os.geteuid() != 0:
         raise SystemExit("perf: run as root (it makes network namespaces): scripts/perf.sh")
 
@@ -584,15 +591,19 @@ def main():
     with open(os.path.join(workdir, "results.json"), "w") as f:
         json.dump(results, f, indent=1, default=str)
 
+    report(results, args)
+    log("took %.0f s; raw results in %s" % (results["seconds"], workdir))
+
+
+def report(results, args):
     rows = perfreport.table(results)
     print()
     print(perfreport.text_table(rows))
     print()
-    log("took %.0f s; raw results in %s" % (results["seconds"], workdir))
     if not args.no_docs:
         os.makedirs(args.docs, exist_ok=True)
         perfreport.write_docs(results, rows, args.docs, "scripts/perf.sh" + (
-            " --full" if args.full else ""))
+            " --full" if results.get("full") else ""))
         log("wrote %s" % os.path.join(args.docs, "PERFORMANCE.md"))
 
 

@@ -272,10 +272,13 @@ def write_docs(results, rows, docs, command):
     out.append("Measured with `%s` on %s (commit %s), in %.0f s." % (
         command, m["date"], m["commit"], results.get("seconds", 0)))
     out.append("")
+    memory = m["memory"]
+    if memory.endswith(" kB") and memory[:-3].strip().isdigit():
+        memory = "%.1f GiB" % (int(memory[:-3]) / 1048576.0)
     out.append("Machine: %s, %d cores, %s memory, Linux %s, Debian %s. Load average at the start: "
                "%.2f (the machine is shared; every comparison below is between figures measured "
                "in the same run, and each capacity figure is the median of %d repetitions)." % (
-                   m["cpu"], m["cores"], m["memory"], m["kernel"], m["debian"], m["load"][0],
+                   m["cpu"], m["cores"], memory, m["kernel"], m["debian"], m["load"][0],
                    len(results.get("capacity") or [])))
     out.append("")
     out.append(markdown_table(rows))
@@ -540,9 +543,12 @@ frames olad reports for its four patched universes against the frames sent to th
 FINDINGS_CLOCK = """**The transmit clock without real-time priority.** The clock thread asks for `SCHED_FIFO`
 and keeps normal priority when refused. Run as root it gets it, and with the other core busy the
 intervals stay within %(busy_p99)s ms (p99). Started as an unprivileged user, with one process
-spinning and this shared machine's own load on the other core, a tick waits for the scheduler
-to take the CPU from a running task, up to one scheduler tick (4 ms at this kernel's HZ 250): p99
-%(user_p99)s ms, drift %(user_drift)s ms over the run (late ticks are caught up, none is lost).
+spinning and this shared machine's own load on the other core, the clock thread competes with
+other runnable tasks and can lose the CPU between its 16 sends for up to one scheduler tick (4 ms
+at this kernel's HZ 250). The first send wakes the sink that records the frames, which here
+shares the two cores (on a show network the receivers are other machines); universe 0, sent
+first, stays within about 1 ms of its grid (right plot), the rest of that tick comes out late: p99 %(user_p99)s ms, drift
+%(user_drift)s ms over the run (late ticks are caught up, none is lost).
 The 1 ms target there needs the real-time allowance that the program already asks for: an `rtprio` limit for its user (`/etc/security/limits.conf`, as audio software uses) or
 `CAP_SYS_NICE` on the executable. Tried and dropped: a short time slice for the clock thread at
 normal priority (`sched_setattr` with a 0.1 ms runtime, honoured since Linux 6.12 without
