@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,8 +34,9 @@ int main(int argc, char** argv) {
     }
     for (const auto& file : files) {
       std::ifstream in(file, std::ios::binary);
-      const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>()};
+      std::ostringstream content;
+      content << in.rdbuf();
+      const std::string bytes = content.str();
       std::printf("%s (%zu bytes)\n", file.filename().c_str(), bytes.size());
       std::fflush(stdout);
       LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());

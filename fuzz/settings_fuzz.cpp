@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "fuzz/FuzzCheck.h"
@@ -41,7 +41,9 @@ class TScratch {
 
 std::string ReadFile(const std::filesystem::path& Path) {
   std::ifstream file(Path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
 }
 
 // The main window's start: document, seventeen defaults, then the saved slots.
