@@ -260,7 +260,7 @@ class Run:
 
     # -- the captures --------------------------------------------------------
 
-    def analyse_node(self, pcap):
+    def analyse_node(self, pcap, wall_per_mono):
         _, datagrams = wire.read_pcap(pcap)
         fields = ["frame.number", "ip.src", "ip.dst", "udp.srcport", "udp.length",
                   "artnet.header.opcode", "artnet.header.protver", "artnet.output.sequence",
@@ -280,7 +280,8 @@ class Run:
         window = [d for d in datagrams if d.src == BRIDGE_OUT_IP and
                   self.bridge_started <= d.time <= self.measured_until]
         for row, wire_u, destination, kind in OUTPUTS:
-            times = [d.time for d in window
+            # Periods on the monotonic clock: capture times are wall-clock times.
+            times = [d.time / wall_per_mono for d in window
                      if d.dst == destination and d.artdmx_universe() == wire_u]
             if len(times) < 10:
                 self.check("3", False, "%s output (universe %d to %s): only %d frames" % (
@@ -386,7 +387,7 @@ class Run:
         self.probe("OutputAddressRemovedShowsSendFailureUntilReconnect")
         self.probe("NodeLinkDownAtStartShowsNetworkDown")
 
-        node_datagrams = self.analyse_node(node_cap.stop())
+        node_datagrams = self.analyse_node(node_cap.stop(), node_cap.wall_per_mono())
         self.analyse_console(console_cap.stop(), node_datagrams)
 
 

@@ -129,6 +129,9 @@ class Capture:
 
     def __init__(self, topology, name, namespace, dev):
         self.path = os.path.join(topology.workdir, name + ".pcap")
+        # Capture timestamps come from the wall clock, which may be slewed (seen here:
+        # 0.5 % fast); the monotonic clock alongside lets periods be measured on it.
+        self.clocks = [(time.time(), time.monotonic())]
         self.process = topology.start(name, namespace,
                                       ["dumpcap", "-q", "-P", "-i", dev, "-w", self.path])
         wait_for(lambda: "Capturing on" in self.process.log_text() or not self.process.running(),
@@ -138,7 +141,13 @@ class Capture:
 
     def stop(self):
         self.process.stop(timeout_s=5.0)
+        self.clocks.append((time.time(), time.monotonic()))
         return self.path
+
+    def wall_per_mono(self):
+        """How fast the wall clock ran against the monotonic clock during the capture."""
+        (w0, m0), (w1, m1) = self.clocks[0], self.clocks[-1]
+        return (w1 - w0) / (m1 - m0) if m1 > m0 else 1.0
 
 
 def dissect(pcap, fields, display_filter=""):
