@@ -24,20 +24,22 @@
 namespace pallador {
 namespace {
 
-constexpr std::size_t ReceiveRows = 17;
-constexpr std::size_t InputUniverses = 16;
+constexpr std::size_t kReceiveRows = 17;
+constexpr std::size_t kInputUniverses = 16;
 
 // The classification read straight from the bytes, as the wire format says.
 ArtNetDatagram Expected(std::span<const std::uint8_t> Bytes) {
   ArtNetDatagram d;
-  static constexpr std::uint8_t Id[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
-  if (Bytes.size() < 10 || std::memcmp(Bytes.data(), Id, sizeof Id) != 0) return d;
+  static constexpr std::uint8_t kId[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
+  if (Bytes.size() < 10 || std::memcmp(Bytes.data(), kId, sizeof kId) != 0) return d;
   const unsigned op = static_cast<unsigned>(Bytes[8] | Bytes[9] << 8);
   d.Kind = op == OpPoll  ? ArtNetPacketKind::ArtPoll
            : op == OpDmx ? ArtNetPacketKind::ArtDmx
                          : ArtNetPacketKind::OtherOpCode;
   if (d.Kind != ArtNetPacketKind::ArtDmx) return d;
-  const auto at = [&](std::size_t i) -> unsigned { return i < Bytes.size() ? Bytes[i] : 0U; };
+  const auto at = [&](std::size_t Index) -> unsigned {
+    return Index < Bytes.size() ? Bytes[Index] : 0U;
+  };
   d.PortAddress = static_cast<std::uint16_t>(at(15) << 8 | at(14));
   d.Length = static_cast<std::uint16_t>(at(16) << 8 | at(17));
   const std::size_t carried = Bytes.size() > ArtDmxHeaderSize ? Bytes.size() - ArtDmxHeaderSize : 0;
@@ -92,7 +94,7 @@ void CheckOne(TRig& R, std::span<const std::uint8_t> Wire,
   if (seen.Kind == ArtNetPacketKind::ArtDmx) {
     FUZZ_CHECK(R.Events == eventsBefore + 1, "one event per ArtDmx");
     FUZZ_CHECK(endpoint.LastUniverse == seen.PortAddress, "event universe");
-    if (seen.PortAddress < ReceiveRows && seen.Length <= ArtDmxMaxLength) {
+    if (seen.PortAddress < kReceiveRows && seen.Length <= ArtDmxMaxLength) {
       std::memcpy(Model[seen.PortAddress].data(), datagram.data() + ArtDmxHeaderSize,
                   seen.DataCount);
     }
@@ -100,17 +102,17 @@ void CheckOne(TRig& R, std::span<const std::uint8_t> Wire,
     FUZZ_CHECK(R.Events == eventsBefore, "no event for other datagrams");
     FUZZ_CHECK(endpoint.LastUniverse == universeBefore, "universe kept");
   }
-  for (std::size_t row = 0; row < ReceiveRows; ++row) {
+  for (std::size_t row = 0; row < kReceiveRows; ++row) {
     FUZZ_CHECK(endpoint.ReceiveTable[row] == Model[row], "receive table row");
   }
   std::array<std::uint8_t, UniverseChannels> levels{};
-  for (std::size_t row = 0; row < InputUniverses; ++row) {
+  for (std::size_t row = 0; row < kInputUniverses; ++row) {
     UniverseTable().ReadRow(static_cast<int>(row), levels);
     FUZZ_CHECK(std::memcmp(levels.data(), Model[row].data(), UniverseChannels) == 0,
                "universe table row");
   }
   const std::array<std::uint8_t, UniverseChannels> zeros{};
-  for (int row = static_cast<int>(InputUniverses); row < UniverseRows; ++row) {
+  for (int row = static_cast<int>(kInputUniverses); row < UniverseRows; ++row) {
     UniverseTable().ReadRow(row, levels);
     FUZZ_CHECK(levels == zeros, "rows from 16 stay zero");
   }
@@ -124,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   TRig& rig = Rig();
   for (auto& row : rig.Node.Endpoint->ReceiveTable) row.fill(0);
   UniverseTable().Clear();
-  std::vector<std::array<std::uint8_t, ArtDmxMaxLength>> model(ReceiveRows);
+  std::vector<std::array<std::uint8_t, ArtDmxMaxLength>> model(kReceiveRows);
 
   const std::span<const std::uint8_t> input(Data, Size);
   std::size_t at = 0;

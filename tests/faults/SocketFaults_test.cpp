@@ -131,24 +131,23 @@ class RunningApplication : public ::testing::Test {
     settings[1].Destination = kRefusingIP;
     settings[1].Active = true;
     settings[2].Active = true;
-    testsupport::WriteTextFile(Dir_.Path() / ConfigFileBaseName,
-                               testsupport::SettingsXml(settings));
-    Harness_.Start({"--status"});
+    testsupport::WriteTextFile(Dir.Path() / ConfigFileBaseName, testsupport::SettingsXml(settings));
+    Harness.Start({"--status"});
     ASSERT_TRUE(testsupport::WaitFor([] { return testsupport::IsUdpBound(kInputIP, 6454); }, 20s))
-        << Harness_.Stderr();
+        << Harness.Stderr();
   }
 
   void TearDown() override {
-    if (Harness_.Pid() <= 0) return;
-    Harness_.Signal(SIGTERM);
-    const std::optional<int> status = Harness_.WaitForExit(20s);
+    if (Harness.Pid() <= 0) return;
+    Harness.Signal(SIGTERM);
+    const std::optional<int> status = Harness.WaitForExit(20s);
     EXPECT_TRUE(testsupport::ExitedCleanly(status)) << testsupport::DescribeStatus(status) << "\n"
-                                                    << Harness_.Stderr();
+                                                    << Harness.Stderr();
   }
 
-  testsupport::TTempDir Dir_;
-  TProcess Harness_{PALLADOR_HARNESS, Dir_.Path()};
-  testsupport::TLoopbackUdp Console_{kConsoleIP, 0};
+  testsupport::TTempDir Dir;
+  TProcess Harness{PALLADOR_HARNESS, Dir.Path()};
+  testsupport::TLoopbackUdp Console{kConsoleIP, 0};
 };
 
 TEST_F(RunningApplication, DestinationThatRefusesKeepsSendingAndTheSharedInputListens) {
@@ -157,25 +156,25 @@ TEST_F(RunningApplication, DestinationThatRefusesKeepsSendingAndTheSharedInputLi
   // Every tick's datagram to the refusing destination comes back as an ICMP
   // port unreachable on the socket the input listens on.
   for (const std::uint8_t seed : std::vector<std::uint8_t>{10, 20, 30}) {
-    Console_.SendTo(kInputIP, 6454, testsupport::ArtDmx(1, Levels(seed)));
+    Console.SendTo(kInputIP, 6454, testsupport::ArtDmx(1, Levels(seed)));
     EXPECT_TRUE(ReceivesLevels(node, 1, Levels(seed))) << "seed " << int{seed};
   }
-  EXPECT_TRUE(Harness_.Running());
+  EXPECT_TRUE(Harness.Running());
   // On Linux an unconnected socket is told nothing of the refusal: no status.
-  EXPECT_EQ(StatusOf(Harness_, RowStatus(0)), "");
-  EXPECT_EQ(StatusOf(Harness_, RowStatus(1)), "");
-  EXPECT_EQ(StatusOf(Harness_, kInputStatus), "");
+  EXPECT_EQ(StatusOf(Harness, RowStatus(0)), "");
+  EXPECT_EQ(StatusOf(Harness, RowStatus(1)), "");
+  EXPECT_EQ(StatusOf(Harness, kInputStatus), "");
 
   // Once something listens there, the output's frames arrive.
   testsupport::TLoopbackUdp late(kRefusingIP, 6454);
-  Console_.SendTo(kInputIP, 6454, testsupport::ArtDmx(0, Levels(40)));
+  Console.SendTo(kInputIP, 6454, testsupport::ArtDmx(0, Levels(40)));
   EXPECT_TRUE(ReceivesLevels(late, 0, Levels(40)));
 }
 
 TEST_F(RunningApplication, DatagramsLargerThanTheInputTakesAreDroppedAlone) {
   testsupport::TLoopbackUdp node(kNodeIP, 6454);
   ASSERT_NO_FATAL_FAILURE(Start());
-  Console_.SendTo(kInputIP, 6454, testsupport::ArtDmx(1, Levels(1)));
+  Console.SendTo(kInputIP, 6454, testsupport::ArtDmx(1, Levels(1)));
   ASSERT_TRUE(ReceivesLevels(node, 1, Levels(1)));
 
   // An ArtDmx for universe 1 padded past the 8480 bytes the input takes: it
@@ -183,13 +182,13 @@ TEST_F(RunningApplication, DatagramsLargerThanTheInputTakesAreDroppedAlone) {
   for (std::size_t size : {8481U, 9000U, 65507U}) {
     std::vector<std::uint8_t> oversized = testsupport::ArtDmx(1, Levels(99));
     oversized.resize(size, 0xEE);
-    Console_.SendTo(kInputIP, 6454, oversized);
+    Console.SendTo(kInputIP, 6454, oversized);
   }
   EXPECT_FALSE(ReceivesLevels(node, 1, Levels(99), 500ms));
-  Console_.SendTo(kInputIP, 6454, testsupport::ArtDmx(1, Levels(2)));
+  Console.SendTo(kInputIP, 6454, testsupport::ArtDmx(1, Levels(2)));
   EXPECT_TRUE(ReceivesLevels(node, 1, Levels(2)));
-  EXPECT_EQ(StatusOf(Harness_, kInputStatus), "");
-  EXPECT_EQ(StatusOf(Harness_, RowStatus(1)), "");
+  EXPECT_EQ(StatusOf(Harness, kInputStatus), "");
+  EXPECT_EQ(StatusOf(Harness, RowStatus(1)), "");
 }
 
 // -- addresses that disappear and return (network namespaces) ----------------

@@ -39,14 +39,14 @@ constexpr TSignalCase kStopSignals[] = {
 class StopSignal : public ::testing::TestWithParam<TSignalCase> {
  protected:
   StopSignal() {
-    Settings_ = testsupport::SlotsOn(kInputIP, kOutputIP, kNodeIP);
-    for (std::size_t u = 1; u <= 16; u += 3) Settings_[u].Active = true;
+    Settings = testsupport::SlotsOn(kInputIP, kOutputIP, kNodeIP);
+    for (std::size_t u = 1; u <= 16; u += 3) Settings[u].Active = true;
   }
 
   void WriteSettings() {
-    testsupport::WriteTextFile(File(), testsupport::HandWrittenSettingsXml(Settings_));
+    testsupport::WriteTextFile(File(), testsupport::HandWrittenSettingsXml(Settings));
   }
-  std::filesystem::path File() const { return Dir_.Path() / ConfigFileBaseName; }
+  std::filesystem::path File() const { return Dir.Path() / ConfigFileBaseName; }
 
   // Exit 0 within the deadline, and the file rewritten with the same slots.
   void ExpectNormalClose(TProcess& Program, const std::string& When) {
@@ -56,22 +56,22 @@ class StopSignal : public ::testing::TestWithParam<TSignalCase> {
         << GetParam().Name << " " << When << ": " << testsupport::DescribeStatus(status) << "\n"
         << Program.Stderr();
     const std::string text = testsupport::ReadTextFile(File());
-    EXPECT_TRUE(text != testsupport::HandWrittenSettingsXml(Settings_))
+    EXPECT_TRUE(text != testsupport::HandWrittenSettingsXml(Settings))
         << GetParam().Name << " " << When << ": the settings were not saved";
-    EXPECT_EQ(testsupport::SlotSettingsOf(*testsupport::LoadSlots(File().string())), Settings_)
+    EXPECT_EQ(testsupport::SlotSettingsOf(*testsupport::LoadSlots(File().string())), Settings)
         << GetParam().Name << " " << When << ", file:\n"
         << text;
   }
 
-  testsupport::TTempDir Dir_;
-  std::vector<TSlotSettings> Settings_;
+  testsupport::TTempDir Dir;
+  std::vector<TSlotSettings> Settings;
 };
 
 // The program is started with the stop signals blocked, as a supervisor may
 // start it, so that a signal sent at any moment of the start (even before its
 // main runs) waits for it; once ready, the program must take it and close.
 TEST_P(StopSignal, DuringTheStartClosesNormally) {
-  TProcess program(PALLADOR_EXECUTABLE, Dir_.Path());
+  TProcess program(PALLADOR_EXECUTABLE, Dir.Path());
   std::mt19937 random(std::random_device{}());
   for (const int delayMs : {0, 1, 30, -1, -1, -1}) {
     WriteSettings();
@@ -84,7 +84,7 @@ TEST_P(StopSignal, DuringTheStartClosesNormally) {
 }
 
 TEST_P(StopSignal, DuringReconnectsClosesNormally) {
-  TProcess harness(PALLADOR_HARNESS, Dir_.Path());
+  TProcess harness(PALLADOR_HARNESS, Dir.Path());
   std::mt19937 random(std::random_device{}());
   for (int round = 0; round < 3; ++round) {
     WriteSettings();
@@ -103,7 +103,7 @@ TEST_P(StopSignal, DuringReconnectsClosesNormally) {
 }
 
 TEST_P(StopSignal, DuringAFloodClosesNormally) {
-  TProcess program(PALLADOR_EXECUTABLE, Dir_.Path());
+  TProcess program(PALLADOR_EXECUTABLE, Dir.Path());
   WriteSettings();
   program.Start();
   ASSERT_TRUE(testsupport::WaitFor([] { return testsupport::IsUdpBound(kInputIP, 6454); }, 20s))

@@ -26,13 +26,13 @@
 
 namespace {
 
-constexpr int StatusColumn = 5;
-constexpr int Rows = 16;
+constexpr int kStatusColumn = 5;
+constexpr int kRows = 16;
 
 QString StatusLine(const pallador::TfrmMain& Window) {
   QString line = "status\t" + Window.lbInputStatus->text();
-  for (int r = 0; r < Rows && r < Window.ckUniverses->topLevelItemCount(); ++r) {
-    line += "\t" + Window.ckUniverses->topLevelItem(r)->text(StatusColumn);
+  for (int r = 0; r < kRows && r < Window.ckUniverses->topLevelItemCount(); ++r) {
+    line += "\t" + Window.ckUniverses->topLevelItem(r)->text(kStatusColumn);
   }
   return line;
 }

@@ -151,7 +151,7 @@ int Run(const TOptions& Options) {
       const std::vector<std::uint8_t> expected = FrameLevels(frame);
       // A row still all zero (before the first frame arrived) is not torn.
       const bool zero =
-          std::all_of(got.begin() + 18, got.end(), [](std::uint8_t b) { return b == 0; });
+          std::all_of(got.begin() + 18, got.end(), [](std::uint8_t Byte) { return Byte == 0; });
       if (!zero && !std::equal(expected.begin(), expected.end(), got.begin() + 18)) ++torn;
       if (!zero && u.Any && frame < u.Last) ++older;
       if (!zero) {
