@@ -3,8 +3,10 @@
 // crash, always seventeen slots, the save succeeds, the second load reads the
 // same slots as the first, and from the second save on the file stays the same.
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -21,16 +23,28 @@
 namespace pallador {
 namespace {
 
-// A scratch folder, on tmpfs where there is one: every run saves (with fsync).
+// A scratch folder, on tmpfs where there is one: every run saves (with
+// fsync). Named after the process: a run that stops on a crash leaves its
+// folder behind, and the next start removes those of processes gone.
 class TScratch {
  public:
   TScratch() {
     const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
                                            ? "/dev/shm"
                                            : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "pallador-fuzz-XXXXXX").string();
-    FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr, "scratch folder");
-    Dir = pattern;
+    const std::string prefix = "pallador-fuzz-";
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(base, ignored)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(prefix, 0) != 0) continue;
+      const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+      if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        std::filesystem::remove_all(entry.path(), ignored);
+      }
+    }
+    Dir = base / (prefix + std::to_string(::getpid()));
+    std::filesystem::create_directories(Dir, ignored);
+    FUZZ_CHECK(std::filesystem::is_directory(Dir), "scratch folder");
   }
   ~TScratch() {
     std::error_code ignored;
