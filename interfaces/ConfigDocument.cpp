@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -126,11 +128,34 @@ pugi::xml_node TConfigDocument::InterfacesNode() {
   return interfaces;
 }
 
+// A save killed between creating its temporary file and the rename leaves
+// "<name>.tmp-<pid>-<n>" behind. Those of processes that no longer run are
+// removed; a live process's (another instance closing) is left alone.
+static void RemoveAbandonedTemporaries(const std::filesystem::path& Target) {
+  const std::string prefix = Target.filename().string() + ".tmp-";
+  std::error_code error;
+  std::filesystem::path directory = Target.parent_path();
+  if (directory.empty()) directory = ".";
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    const std::string rest = name.substr(prefix.size());
+    const std::size_t dash = rest.find('-');
+    if (dash == 0 || dash == std::string::npos) continue;
+    if (rest.find_first_not_of("0123456789") != dash) continue;
+    const long pid = std::strtol(rest.substr(0, dash).c_str(), nullptr, 10);
+    if (pid <= 0 || pid > 0x7fffffff) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    std::filesystem::remove(entry.path(), error);
+  }
+}
+
 bool TConfigDocument::SaveToFile(const std::string& FileName) const {
   try {
     const std::filesystem::path target(FileName);
     std::filesystem::path directory = target.parent_path();
     if (directory.empty()) directory = ".";
+    RemoveAbandonedTemporaries(target);
     const std::filesystem::path temporary = TemporaryName(target);
 
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

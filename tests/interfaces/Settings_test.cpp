@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -112,6 +114,23 @@ TEST_F(SettingsFile, AFolderInPlaceOfTheFileLoadsAsNoFile) {
   Document.LoadFromFile(File);
   ASSERT_TRUE(Document.ConfigRoot());
   EXPECT_FALSE(Document.FindInterfacesNode());
+}
+
+TEST_F(SettingsFile, SaveRemovesTemporariesOfKilledSavesOnly) {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const fs::path abandoned =
+      Dir / (std::string(ConfigFileBaseName) + ".tmp-" + std::to_string(child) + "-0");
+  const fs::path live =
+      Dir / (std::string(ConfigFileBaseName) + ".tmp-" + std::to_string(getppid()) + "-7");
+  WriteFile(abandoned, "<con");
+  WriteFile(live, "<con");
+  Document.LoadFromFile(File);
+  Save();
+  EXPECT_FALSE(fs::exists(abandoned));
+  EXPECT_TRUE(fs::exists(live));
 }
 
 TEST_F(SettingsFile, SavedFileLoadsAndSavesToTheSameBytes) {
