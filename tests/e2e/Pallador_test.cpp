@@ -26,6 +26,7 @@
 
 #include "e2e/LoopbackUdp.h"
 #include "e2e/SettingsFile.h"
+#include "support/ArtDmxFixture.h"
 
 namespace pallador {
 namespace {
@@ -134,51 +135,14 @@ std::array<std::uint8_t, 512> Levels(std::uint8_t Seed) {
 // An ArtDmx as a console sends it: full 512 channels.
 std::vector<std::uint8_t> ConsoleArtDmx(std::uint16_t Universe,
                                         const std::array<std::uint8_t, 512>& Data) {
-  std::vector<std::uint8_t> packet{'A',
-                                   'r',
-                                   't',
-                                   '-',
-                                   'N',
-                                   'e',
-                                   't',
-                                   0,  // ID
-                                   0x00,
-                                   0x50,  // OpDmx, low byte first
-                                   0x00,
-                                   14,  // protocol version
-                                   0x01,
-                                   0x00,  // Sequence, Physical
-                                   static_cast<std::uint8_t>(Universe & 0xff),
-                                   static_cast<std::uint8_t>(Universe >> 8),  // SubUni, Net
-                                   0x02,
-                                   0x00};  // Length 512
-  packet.insert(packet.end(), Data.begin(), Data.end());
-  return packet;
+  return test::ArtDmxBytes(Universe, 512, Data, /*Sequence=*/1);
 }
 
 // The 530 bytes an output must send for Universe with these levels.
 std::vector<std::uint8_t> ExpectedArtDmx(std::uint16_t Universe,
                                          const std::array<std::uint8_t, 512>& Data) {
-  std::vector<std::uint8_t> packet{'A',
-                                   'r',
-                                   't',
-                                   '-',
-                                   'N',
-                                   'e',
-                                   't',
-                                   0,
-                                   0x00,
-                                   0x50,  // OpDmx
-                                   0x00,
-                                   14,                                          // version 14
-                                   0x00,                                        // Sequence 0
-                                   static_cast<std::uint8_t>(Universe & 0xff),  // Physical
-                                   static_cast<std::uint8_t>(Universe & 0xff),
-                                   static_cast<std::uint8_t>(Universe >> 8),
-                                   0x02,
-                                   0x00};
-  packet.insert(packet.end(), Data.begin(), Data.end());
-  return packet;
+  return test::ArtDmxBytes(Universe, 512, Data, /*Sequence=*/0,
+                           /*Physical=*/static_cast<std::uint8_t>(Universe & 0xff));
 }
 
 std::uint16_t PortAddressOf(const std::vector<std::uint8_t>& Packet) {

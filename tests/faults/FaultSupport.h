@@ -21,6 +21,7 @@
 #include "e2e/SettingsFile.h"
 #include "interfaces/ConfigDocument.h"
 #include "interfaces/classInterfaceInfo.h"
+#include "support/ArtDmxFixture.h"
 
 namespace pallador::testsupport {
 
@@ -55,29 +56,7 @@ inline bool IsUdpBound(const std::string& IP, std::uint16_t Port) {
 // An ArtDmx as a console sends it, Length 512 unless Levels says otherwise.
 inline std::vector<std::uint8_t> ArtDmx(std::uint16_t Universe,
                                         const std::vector<std::uint8_t>& Levels) {
-  const auto length = static_cast<std::uint16_t>(Levels.size());
-  const std::uint8_t header[18] = {'A',
-                                   'r',
-                                   't',
-                                   '-',
-                                   'N',
-                                   'e',
-                                   't',
-                                   0,  // ID
-                                   0x00,
-                                   0x50,  // OpDmx
-                                   0,
-                                   14,  // version
-                                   0,
-                                   0,  // Sequence, Physical
-                                   static_cast<std::uint8_t>(Universe & 0xFF),
-                                   static_cast<std::uint8_t>(Universe >> 8),
-                                   static_cast<std::uint8_t>(length >> 8),
-                                   static_cast<std::uint8_t>(length & 0xFF)};
-  std::vector<std::uint8_t> packet(sizeof header + Levels.size());
-  std::copy(std::begin(header), std::end(header), packet.begin());
-  std::copy(Levels.begin(), Levels.end(), packet.begin() + sizeof header);
-  return packet;
+  return test::ArtDmxBytes(Universe, static_cast<std::uint16_t>(Levels.size()), Levels);
 }
 
 // The slots a start of the program would read from File.

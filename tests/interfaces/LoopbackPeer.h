@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/MainThreadQueue.h"
+#include "support/ArtDmxFixture.h"
 
 namespace pallador::test {
 
@@ -109,28 +110,8 @@ class TLoopbackPeer {
 // Carried data bytes of Level (Carried may differ from Length).
 inline std::vector<std::uint8_t> ArtDmxDatagram(std::uint16_t Universe, std::uint16_t Length,
                                                 std::size_t Carried, std::uint8_t Level) {
-  std::vector<std::uint8_t> d = {
-      'A',
-      'r',
-      't',
-      '-',
-      'N',
-      'e',
-      't',
-      0,  // ID
-      0x00,
-      0x50,  // OpCode 0x5000, low byte first
-      0x00,
-      0x0E,  // protocol version 14
-      0x00,
-      0x00,                                        // Sequence, Physical
-      static_cast<std::uint8_t>(Universe & 0xFF),  // SubUni
-      static_cast<std::uint8_t>(Universe >> 8),    // Net
-      static_cast<std::uint8_t>(Length >> 8),      // LengthHi
-      static_cast<std::uint8_t>(Length & 0xFF),    // Length
-  };
-  d.insert(d.end(), Carried, Level);
-  return d;
+  const std::vector<std::uint8_t> data(Carried, Level);
+  return ArtDmxBytes(Universe, Length, data);
 }
 
 // Any Art-Net packet by its OpCode: the 10-byte header and a few bytes more.
