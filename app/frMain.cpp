@@ -166,6 +166,13 @@ TfrmMain::TfrmMain()
   tmrStatus = new QTimer(this);
   tmrStatus->setInterval(1000);
 
+  // Enter must never press a button of this window: a press of Enter in the
+  // list would otherwise open the input's dialog (the first auto-default button).
+  for (QPushButton* button : {btInput, btReconnectOutputs}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+  }
+
   setTabOrder(btInput, btReconnectOutputs);
   setTabOrder(btReconnectOutputs, ckUniverses);
 

@@ -91,15 +91,22 @@ TEST(PortDialog, EnterPressesOkOnlyWhileItIsEnabled) {
     int Result;
   };
   for (const Case c : {Case{"192.168.0.30", QDialog::Accepted}, Case{"192.168.0.", -1}}) {
-    TfrmConfigPort dialog(nullptr);
-    FillUniverseMode(dialog, "192.168.0.10", c.Destination);
-    testsupport::TModalDriver driver([](TfrmConfigPort& d) {
-      QTest::keyClick(d.edDestinationIP, Qt::Key_Return);
-      // Still open when Enter did nothing: end it with a result of our own.
-      if (d.isVisible()) d.done(-1);
-    });
-    EXPECT_EQ(dialog.exec(), c.Result) << c.Destination;
-    EXPECT_TRUE(driver.Ran());
+    // Return on the main keyboard and Enter on the keypad.
+    for (const bool keypad : {false, true}) {
+      TfrmConfigPort dialog(nullptr);
+      FillUniverseMode(dialog, "192.168.0.10", c.Destination);
+      testsupport::TModalDriver driver([keypad](TfrmConfigPort& d) {
+        if (keypad) {
+          QTest::keyClick(d.edDestinationIP, Qt::Key_Enter, Qt::KeypadModifier);
+        } else {
+          QTest::keyClick(d.edDestinationIP, Qt::Key_Return);
+        }
+        // Still open when Enter did nothing: end it with a result of our own.
+        if (d.isVisible()) d.done(-1);
+      });
+      EXPECT_EQ(dialog.exec(), c.Result) << c.Destination << (keypad ? " keypad" : "");
+      EXPECT_TRUE(driver.Ran());
+    }
   }
 }
 

@@ -211,6 +211,37 @@ TEST_F(MainWindow, ClicksAndKeysThatChangeNoBoxDoNothing) {
   for (int s = 1; s <= 16; ++s) EXPECT_FALSE(Slot(s).Active);
 }
 
+TEST_F(MainWindow, EnterOpensNoDialogAndPressesNoButton) {
+  StartOnLoopback();
+  int dialogs = 0;
+  Window->ShowModal = [&dialogs](TfrmConfigPort&) {
+    ++dialogs;
+    return int{QDialog::Accepted};
+  };
+  for (const QPushButton* button : Window->findChildren<QPushButton*>()) {
+    EXPECT_FALSE(button->isDefault()) << button->text().toStdString();
+    EXPECT_FALSE(button->autoDefault()) << button->text().toStdString();
+  }
+  QTest::mouseClick(List().viewport(), Qt::LeftButton, {}, testsupport::CellCentre(List(), 3, 2));
+  ASSERT_EQ(SelectedRow(), 3);
+  struct Key {
+    Qt::Key Code;
+    Qt::KeyboardModifiers Modifiers;
+  };
+  for (QWidget* target : std::initializer_list<QWidget*>{&List(), Window->btInput,
+                                                         Window->btReconnectOutputs}) {
+    target->setFocus();
+    for (const Key key : {Key{Qt::Key_Return, {}}, Key{Qt::Key_Enter, Qt::KeypadModifier}}) {
+      QTest::keyClick(target, key.Code, key.Modifiers);
+    }
+  }
+  QCoreApplication::processEvents();
+  EXPECT_EQ(dialogs, 0);
+  EXPECT_EQ(Reconnects, 0);
+  EXPECT_EQ(Slot(0).Port, kInputIP);
+  for (int s = 1; s <= 16; ++s) EXPECT_FALSE(Slot(s).Active);
+}
+
 TEST_F(MainWindow, SpaceTogglesTheCurrentRowWhicheverCellIsCurrent) {
   StartOnLoopback();
   List().setFocus();
