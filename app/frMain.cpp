@@ -18,6 +18,7 @@
 
 #include "app/AppPath.h"
 #include "app/GarnetTheme.h"
+#include "app/UniverseList.h"
 #include "app/frConfigPort.h"
 #include "platform/MainThreadQueue.h"
 #include "platform/PeriodicTimer.h"
@@ -131,7 +132,7 @@ TfrmMain::TfrmMain()
   bold.setBold(true);
   btReconnectOutputs->setFont(bold);
 
-  ckUniverses = new QTreeWidget(this);
+  ckUniverses = new TUniverseList(this);
   ckUniverses->setGeometry(16, 83, 577, 295);
   ckUniverses->setColumnCount(static_cast<int>(kColumnWidths.size()));
   ckUniverses->setHeaderLabels(

@@ -255,6 +255,38 @@ TEST_F(MainWindow, SpaceTogglesTheCurrentRowWhicheverCellIsCurrent) {
   EXPECT_EQ(Reconnects, 2);
 }
 
+TEST_F(MainWindow, APressOnABoxMakesItsRowCurrentBeforeTheBoxToggles) {
+  StartOnLoopback();
+  QTest::mouseClick(List().viewport(), Qt::LeftButton, {}, testsupport::CellCentre(List(), 9, 2));
+  ASSERT_EQ(SelectedRow(), 9);
+
+  ClickBox(4);
+  EXPECT_EQ(SelectedRow(), 4);
+  EXPECT_EQ(List().currentIndex().row(), 4);
+  EXPECT_TRUE(Slot(5).Active);
+  EXPECT_EQ(Reconnects, 1);
+
+  // Space now toggles the clicked row, not the one selected before.
+  List().setFocus();
+  QTest::keyClick(&List(), Qt::Key_Space);
+  EXPECT_FALSE(Slot(5).Active);
+  EXPECT_FALSE(Slot(10).Active);
+  EXPECT_FALSE(Ticked(9));
+
+  // A double click on a box edits that box's row.
+  int universe = -1;
+  Window->ShowModal = [&universe](TfrmConfigPort& Dialog) {
+    universe = Dialog.edUniverse->text().toInt();
+    return int{QDialog::Rejected};
+  };
+  const QPoint box = testsupport::CheckBoxCentre(List(), 6);
+  QTest::mouseClick(List().viewport(), Qt::LeftButton, {}, box);
+  QTest::mouseDClick(List().viewport(), Qt::LeftButton, {}, box);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return universe != -1; }, 2000));
+  EXPECT_EQ(universe, 6);
+  EXPECT_EQ(SelectedRow(), 6);
+}
+
 TEST_F(MainWindow, DoubleClickWithoutSelectedRowOpensNoDialog) {
   StartOnLoopback();
   int dialogs = 0;
