@@ -13,6 +13,10 @@ namespace pallador {
 // Text colour of the list, the edit fields and the labels (red 139, green 153, blue 137).
 inline const QColor GarnetTextColour{139, 153, 137};
 
+// The focus mark: a thin outline of the current row, and the border of a
+// focused button or edit field; light enough to show on the selection's garnet.
+inline const QColor GarnetFocusColour{0xe0, 0x60, 0x7a};
+
 // "MS Sans Serif" 8 pt (11 px at 96 dpi), mapped to an installed sans font of the same size.
 QFont DialogFont();
 

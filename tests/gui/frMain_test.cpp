@@ -14,8 +14,10 @@
 #include <filesystem>
 #include <optional>
 #include <pugixml.hpp>
+#include <utility>
 
 #include "app/AppPath.h"
+#include "app/GarnetTheme.h"
 #include "app/frConfigPort.h"
 #include "e2e/LoopbackUdp.h"
 #include "e2e/SettingsFile.h"
@@ -453,6 +455,47 @@ TEST_F(MainWindow, SixteenRowsFitWithoutScrolling) {
   for (int r = 0; r < 16; ++r) {
     EXPECT_TRUE(viewport.contains(List().visualRect(testsupport::Cell(List(), r, 5)))) << r;
   }
+}
+
+// How many pixels of a viewport row, across the list, have the focus mark's colour.
+int FocusPixels(const QImage& Image, int Y) {
+  int count = 0;
+  for (int x = 0; x < Image.width(); ++x) {
+    if ((Image.pixel(x, Y) & 0xffffff) == (GarnetFocusColour.rgb() & 0xffffff)) ++count;
+  }
+  return count;
+}
+
+TEST_F(MainWindow, TheCurrentRowIsOutlinedWhileTheListHasTheFocus) {
+  StartOnLoopback();
+  Window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Window.get()));
+  const auto rowEdges = [this](int Row) {
+    const QRect cell = List().visualRect(testsupport::Cell(List(), Row, 0));
+    return std::pair{cell.top(), cell.bottom()};
+  };
+  const int width = List().viewport()->width();
+
+  // Tabbed into with nothing selected: row 0 is current and outlined.
+  Window->btReconnectOutputs->setFocus();
+  QTest::keyClick(Window->btReconnectOutputs, Qt::Key_Tab);
+  ASSERT_TRUE(List().hasFocus());
+  ASSERT_EQ(SelectedRow(), -1);
+  QImage image = List().viewport()->grab().toImage();
+  EXPECT_GT(FocusPixels(image, rowEdges(0).first), width * 9 / 10);
+  EXPECT_GT(FocusPixels(image, rowEdges(0).second), width * 9 / 10);
+
+  // On the selected row as well, and only there.
+  QTest::mouseClick(List().viewport(), Qt::LeftButton, {}, testsupport::CellCentre(List(), 9, 2));
+  image = List().viewport()->grab().toImage();
+  EXPECT_GT(FocusPixels(image, rowEdges(9).first), width * 9 / 10);
+  EXPECT_GT(FocusPixels(image, rowEdges(9).second), width * 9 / 10);
+  EXPECT_EQ(FocusPixels(image, rowEdges(0).first), 0);
+
+  // Not while another control has the focus.
+  Window->btInput->setFocus();
+  image = List().viewport()->grab().toImage();
+  for (int y = 0; y < image.height(); ++y) EXPECT_EQ(FocusPixels(image, y), 0) << y;
 }
 
 TEST_F(MainWindow, ListTextIsGreyGreenOnBlack) {
