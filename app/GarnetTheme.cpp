@@ -39,7 +39,7 @@ QLineEdit { background-color: #000000; color: rgb(139,153,137); border: 1px soli
 QLineEdit:focus { border-color: #d0506a; }
 QLineEdit:disabled { color: #5e6a5d; background-color: #0b0b0b; border-color: #3e272b; }
 QHeaderView::section { color: #e6d0d4; border: none; border-right: 1px solid #1a1113;
-  border-bottom: 1px solid #9a2f42; padding: 0px 4px;
+  border-bottom: 1px solid #9a2f42; padding: 0px 4px; height: 20px;
   background-color: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #5a1a25, stop:1 #35101a); }
 QAbstractItemView { border: 1px solid #7a2434; outline: 0; background-color: #000000;
   color: rgb(139,153,137); selection-background-color: #7a1f2e; selection-color: #f3e3e5; }

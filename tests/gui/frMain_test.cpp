@@ -447,7 +447,7 @@ TEST_F(MainWindow, StatusTimerRefreshesOnItsOwn) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return Window->lbInputStatus->text().isEmpty(); }, 2500));
 }
 
-TEST_F(MainWindow, SixteenRowsFitWithoutScrolling) {
+TEST_F(MainWindow, SixteenRowsFillTheListWithoutScrolling) {
   StartOnLoopback();
   EXPECT_FALSE(List().verticalScrollBar()->isVisible());
   EXPECT_FALSE(List().horizontalScrollBar()->isVisible());
@@ -455,6 +455,12 @@ TEST_F(MainWindow, SixteenRowsFitWithoutScrolling) {
   for (int r = 0; r < 16; ++r) {
     EXPECT_TRUE(viewport.contains(List().visualRect(testsupport::Cell(List(), r, 5)))) << r;
   }
+  // As in the look: the header is 21 px with its frame lines, and rows of
+  // 17 px reach down to the list's frame, with no empty band under the last.
+  const QRect last = List().visualRect(testsupport::Cell(List(), 15, 0));
+  EXPECT_EQ(last.height(), 17);
+  EXPECT_EQ(last.bottom(), viewport.bottom());
+  EXPECT_EQ(List().viewport()->geometry().top(), 1 + 21) << "header " << List().header()->height();
 }
 
 // How many pixels of a viewport row, across the list, have the focus mark's colour.
