@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "app/AppPath.h"
+#include "app/DisplayProbe.h"
 #include "app/GarnetTheme.h"
 #include "app/ShutdownSignals.h"
 #include "app/frMain.h"
@@ -15,7 +16,9 @@ namespace {
 // the window lives on Qt's offscreen platform.
 void UseOffscreenWithoutDisplay() {
   if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return;
-  if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+  // A display that does not answer (a stale forwarded session) counts as none.
+  if (pallador::XDisplayAnswers(std::chrono::seconds(3)) ||
+      !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
     return;
   }
   qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -64,13 +64,14 @@ class TProgram {
   std::filesystem::path SettingsPath() const { return Dir_.Path() / "config_unibridge.xml"; }
   std::string Stderr() const { return testsupport::ReadTextFile(Dir_.Path() / "stderr.txt"); }
 
-  // Starts it as on a machine without a display.
-  void Start() {
+  // Starts it as on a machine without a display, or with DISPLAY set to Display.
+  void Start(const std::optional<std::string>& Display = std::nullopt) {
     const std::string errorFile = (Dir_.Path() / "stderr.txt").string();
     Pid_ = ::fork();
     ASSERT_GE(Pid_, 0);
     if (Pid_ == 0) {
       ::unsetenv("DISPLAY");
+      if (Display) ::setenv("DISPLAY", Display->c_str(), 1);
       ::unsetenv("WAYLAND_DISPLAY");
       ::unsetenv("QT_QPA_PLATFORM");
       const int fd = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -233,6 +234,109 @@ TEST(Program, BridgesArtDmxFromTheInputToEveryActiveOutput) {
   // Every socket closed with the program.
   EXPECT_NO_THROW(testsupport::TLoopbackUdp(kInputIP, kArtNetPort));
   EXPECT_NO_THROW(testsupport::TLoopbackUdp(kBindIP, kArtNetPort));
+}
+
+// An X server that accepts connections and never answers: display
+// 127.0.7.5:N is TCP port 6000 + N. Nothing is ever read or written.
+class TSilentXServer {
+ public:
+  TSilentXServer() {
+    for (int display = 50; display < 100 && Fd_ < 0; ++display) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd < 0) break;
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<std::uint16_t>(6000 + display));
+      ::inet_pton(AF_INET, "127.0.7.5", &address.sin_addr);
+      if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+          ::listen(fd, 8) == 0) {
+        Fd_ = fd;
+        Display_ = "127.0.7.5:" + std::to_string(display);
+      } else {
+        ::close(fd);
+      }
+    }
+  }
+  ~TSilentXServer() {
+    if (Fd_ >= 0) ::close(Fd_);
+  }
+  TSilentXServer(const TSilentXServer&) = delete;
+  TSilentXServer& operator=(const TSilentXServer&) = delete;
+  const std::string& Display() const { return Display_; }
+
+ private:
+  int Fd_ = -1;
+  std::string Display_;
+};
+
+// A local display number with neither a socket nor a lock file.
+std::string UnusedLocalDisplay() {
+  int display = 900;
+  while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(display)) ||
+         std::filesystem::exists("/tmp/.X" + std::to_string(display) + "-lock")) {
+    ++display;
+  }
+  return ":" + std::to_string(display);
+}
+
+std::string LineWith(const std::string& Text, const std::string& Word) {
+  const std::size_t at = Text.find(Word);
+  if (at == std::string::npos) return {};
+  const std::size_t begin = Text.rfind('\n', at);
+  const std::size_t end = Text.find('\n', at);
+  return Text.substr(begin == std::string::npos ? 0 : begin + 1,
+                     end == std::string::npos ? std::string::npos : end - begin - 1);
+}
+
+TEST(Program, ADisplayThatDoesNotAnswerCountsAsNoDisplay) {
+  TSilentXServer silent;
+  ASSERT_FALSE(silent.Display().empty()) << "no free port for the silent server";
+  struct Case {
+    const char* Name;
+    std::optional<std::string> Display;
+  };
+  const Case cases[] = {
+      {"no display", std::nullopt},
+      {"a display number that nobody serves", UnusedLocalDisplay()},
+      {"a server that accepts and never answers", silent.Display()},
+  };
+  std::string notice;
+  std::vector<TSlotSettings> settings = SlotsOn(kInputIP, kBindIP, kDestinationIP);
+  settings[1].Active = true;
+  const auto levels = Levels(7);
+  const std::vector<std::uint8_t> expected = ExpectedArtDmx(0, levels);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.Name) + " " + c.Display.value_or(""));
+    TProgram program(testsupport::SettingsXml(settings));
+    testsupport::TLoopbackUdp node(kDestinationIP, kArtNetPort);
+    testsupport::TLoopbackUdp console(kConsoleIP, 0);
+    program.Start(c.Display);
+
+    // It bridges with the saved settings.
+    bool bridged = false;
+    auto lastSend = Clock::time_point{};
+    for (const auto deadline = Clock::now() + 20s; !bridged && Clock::now() < deadline;) {
+      if (program.WaitForExit(0ms)) break;
+      if (Clock::now() - lastSend > 100ms) {
+        console.SendTo(kInputIP, kArtNetPort, ConsoleArtDmx(0, levels));
+        lastSend = Clock::now();
+      }
+      bridged = node.Receive(50ms) == expected;
+    }
+    EXPECT_TRUE(bridged) << program.Stderr();
+
+    program.Signal(SIGTERM);
+    const std::optional<int> status = program.WaitForExit(10s);
+    ASSERT_TRUE(status.has_value()) << "still running after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status << "\n"
+                                                                 << program.Stderr();
+
+    // With the same one-line notice as without a display.
+    const std::string line = LineWith(program.Stderr(), "offscreen");
+    EXPECT_FALSE(line.empty()) << program.Stderr();
+    if (notice.empty()) notice = line;
+    EXPECT_EQ(line, notice);
+  }
 }
 
 TEST(Program, EveryStopSignalClosesTheWindowAndSavesTheSettings) {
