@@ -115,7 +115,9 @@ void DisconnectMainThreadQueue() {
 }
 
 TfrmMain::TfrmMain()
-    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    // A normal top-level window (with its taskbar button), not a dialog:
+    // title bar with a close button only, fixed size.
+    : QDialog(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       ShowModal([](TfrmConfigPort& Dialog) { return Dialog.exec(); }) {
   setObjectName("frmMain");

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build
   qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libxcb1-dev iproute2 xvfb xdotool imagemagick fonts-liberation2
+  libxcb1-dev iproute2 xvfb xdotool x11-utils openbox imagemagick fonts-liberation2
   tshark ola ola-python python3-matplotlib
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
