@@ -97,7 +97,6 @@ class Desktop:
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.processes.append(xvfb)
         os.close(write_end)
-        number = b""
         with os.fdopen(read_end, "rb") as display_fd:
             number = display_fd.readline().strip()
         if not number:
@@ -224,6 +223,16 @@ def centred(frame, screen):
     return abs(2 * x + w - screen[0]) <= 2 and abs(2 * y + h - screen[1]) <= 2
 
 
+def settled_frame(desktop, window, screen):
+    """The window's frame once it is centred (the program centres it again when
+    the window manager has framed it), or as it is when that does not happen."""
+    try:
+        return wait_for(lambda: (lambda f: f if f and centred(f, screen) else None)(
+            desktop.frame(window)), 10, "a centred frame")
+    except Failure:
+        return desktop.frame(window)
+
+
 def row_centre(client, row, column_x):
     return (client[0] + LIST_LEFT + column_x,
             client[1] + FIRST_ROW_TOP + ROW_HEIGHT * row + ROW_HEIGHT // 2)
@@ -240,12 +249,7 @@ def exercise(desktop, pallador, image_tool, check):
 
     # 1. The main window as the window manager sees it.
     main = wait_for(lambda: desktop.visible(TITLE), 20, "the main window")[0]
-    frame = None
-    try:
-        frame = wait_for(lambda: (lambda f: f if f and centred(f, screen) else None)(
-            desktop.frame(main)), 10, "the main window centred with its frame")
-    except Failure:
-        frame = desktop.frame(main)
+    frame = settled_frame(desktop, main, screen)
     check("main window", frame is not None and centred(frame, screen),
           "frame %s on a screen of %s" % (frame, screen))
     types = desktop.atoms(main, "_NET_WM_WINDOW_TYPE")
@@ -280,11 +284,7 @@ def exercise(desktop, pallador, image_tool, check):
           "%d dialog(s); destination field pixel %s" % (len(dialogs), field))
 
     # 3. The dialog: modal, transient for the main window, centred with its frame.
-    try:
-        dialog_frame = wait_for(lambda: (lambda f: f if f and centred(f, screen) else None)(
-            desktop.frame(dialog)), 10, "the dialog centred with its frame")
-    except Failure:
-        dialog_frame = desktop.frame(dialog)
+    dialog_frame = settled_frame(desktop, dialog, screen)
     check("dialog", dialog_frame is not None and centred(dialog_frame, screen),
           "frame %s on a screen of %s" % (dialog_frame, screen))
     transient = desktop.prop(dialog, "WM_TRANSIENT_FOR") or ""
