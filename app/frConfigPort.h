@@ -32,8 +32,4 @@ class TfrmConfigPort : public QDialog {
   void showEvent(QShowEvent* Event) override;
 };
 
-// Moves a window so that it sits at the centre of its screen with its frame,
-// and once more when the window manager has framed it.
-void CentreOnScreen(QWidget& Window);
-
 }  // namespace pallador

@@ -18,6 +18,7 @@
 
 #include "app/AppPath.h"
 #include "app/GarnetTheme.h"
+#include "app/ScreenCentre.h"
 #include "app/UniverseList.h"
 #include "app/frConfigPort.h"
 #include "platform/MainThreadQueue.h"
