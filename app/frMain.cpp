@@ -18,6 +18,7 @@
 
 #include "app/AppPath.h"
 #include "app/GarnetTheme.h"
+#include "app/SettingsPath.h"
 #include "app/frConfigPort.h"
 #include "platform/MainThreadQueue.h"
 #include "platform/PeriodicTimer.h"
@@ -191,7 +192,7 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::FormCreate() {
-  ConfigFileName = AppPath() + ConfigFileBaseName;
+  ConfigFileName = SettingsPath() + ConfigFileBaseName;
   ConfigDocument = std::make_unique<TConfigDocument>();
   ConfigDocument->LoadFromFile(ConfigFileName);
   ConfigRoot = ConfigDocument->ConfigRoot();
@@ -229,7 +230,12 @@ void TfrmMain::FormClose() {
   UDPFactory.reset();
   // A half-written slot list would replace good settings with the defaults at
   // the next start: keep the old file then.
-  if (slotsWritten) Guarded([this] { ConfigDocument->SaveToFile(ConfigFileName); });
+  if (slotsWritten) {
+    Guarded([this] {
+      MakeSettingsFolder(ConfigFileName);
+      ConfigDocument->SaveToFile(ConfigFileName);
+    });
+  }
 }
 
 void TfrmMain::TransmitTick() {
