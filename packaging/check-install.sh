@@ -21,6 +21,7 @@ expected=(
   share/icons/hicolor/scalable/apps/$id.svg
   share/metainfo/$id.metainfo.xml
   share/man/man1/pallador.1.gz
+  lib/systemd/system/pallador.service
 )
 sizes=(16 24 32 48 64 128 256)
 for size in "${sizes[@]}"; do expected+=("share/icons/hicolor/${size}x$size/apps/$id.png"); done

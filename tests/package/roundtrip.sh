@@ -3,7 +3,8 @@
 # program run offscreen as an ordinary user bridging ArtDmx over loopback
 # (127.0.13.0/24, see tests/README.md) with its settings in the user's
 # configuration folder, a SIGTERM that saves them, `dpkg -r`, and nothing of
-# the package left behind. Needs root; skips without it.
+# the package left behind; the shipped systemd unit checked by
+# systemd-analyze verify and run with its environment. Needs root; skips without it.
 # usage: roundtrip.sh PACKAGE.deb VERSION
 set -euo pipefail
 deb=$(realpath "$1")
@@ -110,6 +111,33 @@ saved=$(cat "$settings")
 [ "$(grep -o '<interface ' <<<"$saved" | wc -l)" -eq 17 ] || fail "saved settings lack slots: $saved"
 grep -q "port=\"$bind\" destination=\"$node\"" <<<"$saved" || fail "saved settings lost the outputs: $saved"
 [ "$(stat -c %U "$settings")" = "$user" ] || fail "settings file not owned by the user"
+
+# The headless unit: valid for systemd, not enabled, and its environment puts
+# the settings in the state folder (here a scratch stand-in for /var/lib),
+# saved at SIGTERM by a user without a home.
+unit=/usr/lib/systemd/system/pallador.service
+if command -v systemd-analyze >/dev/null; then
+  out=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$out" ] || fail "systemd-analyze verify: $out"
+else
+  echo "SKIP: systemd-analyze missing (package systemd); the unit is not verified"
+fi
+! ls /etc/systemd/system/*/pallador.service >/dev/null 2>&1 || fail "the unit is enabled"
+grep -qx "KillSignal=SIGTERM" "$unit" || fail "the unit stops with another signal"
+grep -qx "Restart=on-failure" "$unit" || fail "the unit does not restart on failure"
+state=$work/state
+mkdir -p "$state/pallador" "$work/runtime/pallador"
+chown "$user:$user" "$state/pallador" "$work/runtime/pallador"
+mapfile -t unit_env < <(sed -n 's/^Environment=//p' "$unit" | sed "s|%S|$state|; s|%t|$work/runtime|")
+setpriv --reuid="$user" --regid="$user" --init-groups env -i PATH=/usr/bin:/bin "${unit_env[@]}" \
+  pallador 2>"$work/unit-stderr" &
+pid=$!
+notice="pallador: settings file $state/pallador/config_unibridge.xml"
+wait_for 20 grep -qxF "$notice" "$work/unit-stderr" || fail "no notice \"$notice\": $(cat "$work/unit-stderr")"
+kill -TERM "$pid"
+wait_for 20 bash -c "! kill -0 $pid 2>/dev/null" || fail "the unit's program still runs 20 s after SIGTERM"
+pid=
+grep -q "<interfaces>" "$state/pallador/config_unibridge.xml" 2>/dev/null ||
+  fail "the unit's program saved no settings in the state folder"
 
 dpkg -r pallador >/dev/null
 installed=
