@@ -9,7 +9,8 @@
 # real networks and hold UDP 6454. Daemons enabled before are left as they were.
 set -euo pipefail
 
-run_set=(build-essential cmake ninja-build qt6-base-dev libpugixml-dev)
+# file: CPack reads with it which files need shared-library dependencies.
+run_set=(build-essential cmake ninja-build qt6-base-dev libpugixml-dev file)
 test_set=(
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 xvfb xdotool imagemagick fonts-liberation2

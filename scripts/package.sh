@@ -12,5 +12,6 @@ rm -f "$build"/pallador_*.deb
 deb=$(ls "$build"/pallador_*.deb)
 echo "== package: $deb"
 [ "${1:-}" != build ] || exit 0
+"$root/scripts/deps.sh" test # python3 and systemd-analyze for the round trip
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 "$root/tests/package/roundtrip.sh" "$deb" "$version"
