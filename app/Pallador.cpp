@@ -7,8 +7,10 @@
 #include "app/AppPath.h"
 #include "app/DisplayProbe.h"
 #include "app/GarnetTheme.h"
+#include "app/SettingsPath.h"
 #include "app/ShutdownSignals.h"
 #include "app/frMain.h"
+#include "interfaces/ConfigDocument.h"
 
 namespace {
 
@@ -37,6 +39,13 @@ int main(int argc, char* argv[]) {
     std::string executable = pallador::ExecutableFileName();
     if (executable.empty()) executable = QCoreApplication::applicationFilePath().toStdString();
     pallador::SetAppPath(pallador::AppPathFromExecutable(executable));
+    pallador::SetSettingsPath(pallador::ChooseSettingsPath(
+        pallador::AppPath(),
+        pallador::SettingsPlaceFacts(pallador::AppPath(), pallador::ConfigFileBaseName)));
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+      std::fprintf(stderr, "pallador: settings file %s%s\n", pallador::SettingsPath().c_str(),
+                   pallador::ConfigFileBaseName);
+    }
     QApplication::setApplicationName(pallador::kApplicationTitle);
 
     pallador::InstallGarnetTheme(app);

@@ -19,6 +19,7 @@
 #include "app/AppPath.h"
 #include "app/GarnetTheme.h"
 #include "app/ScreenCentre.h"
+#include "app/SettingsPath.h"
 #include "app/UniverseList.h"
 #include "app/frConfigPort.h"
 #include "platform/MainThreadQueue.h"
@@ -202,7 +203,7 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::FormCreate() {
-  ConfigFileName = AppPath() + ConfigFileBaseName;
+  ConfigFileName = SettingsPath() + ConfigFileBaseName;
   ConfigDocument = std::make_unique<TConfigDocument>();
   ConfigDocument->LoadFromFile(ConfigFileName);
   ConfigRoot = ConfigDocument->ConfigRoot();
@@ -240,7 +241,12 @@ void TfrmMain::FormClose() {
   UDPFactory.reset();
   // A half-written slot list would replace good settings with the defaults at
   // the next start: keep the old file then.
-  if (slotsWritten) Guarded([this] { ConfigDocument->SaveToFile(ConfigFileName); });
+  if (slotsWritten) {
+    Guarded([this] {
+      MakeSettingsFolder(ConfigFileName);
+      ConfigDocument->SaveToFile(ConfigFileName);
+    });
+  }
 }
 
 void TfrmMain::TransmitTick() {

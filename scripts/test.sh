@@ -4,12 +4,14 @@
 #   asan   the same under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   tsan   the same under ThreadSanitizer;
 #   fuzz   each fuzz target for $PALLADOR_FUZZ_SECONDS (default 60) on its corpus;
-#   soak   a soak of $PALLADOR_SOAK_SECONDS (default 60) in the asan build.
+#   soak   a soak of $PALLADOR_SOAK_SECONDS (default 60) in the asan build;
+#   plain  a default configure without presets builds with GCC 12 and clang 14;
+#   package  the Debian package built, installed, run, removed (root only).
 # Pass step names to run only those, e.g. scripts/test.sh debug
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 steps=("${@:-debug}")
-[ $# -gt 0 ] || steps=(debug asan tsan fuzz soak)
+[ $# -gt 0 ] || steps=(debug asan tsan fuzz soak plain package)
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 chmod 700 "$XDG_RUNTIME_DIR"
 cd "$root"
@@ -18,6 +20,8 @@ for step in "${steps[@]}"; do
   case "$step" in
     fuzz) "$root/scripts/fuzz.sh" "${PALLADOR_FUZZ_SECONDS:-60}" ;;
     soak) "$root/scripts/soak.sh" "${PALLADOR_SOAK_SECONDS:-60}" asan ;;
+    plain) "$root/scripts/plain.sh" Release ;;
+    package) "$root/scripts/package.sh" ;;
     *)
       echo "== $step: build"
       "$root/scripts/build.sh" "$step"
