@@ -197,7 +197,9 @@ void TfrmMain::FormCreate() {
   ConfigRoot = ConfigDocument->ConfigRoot();
   UDPFactory = std::make_unique<TUDPFactory>(this);
   InterfacesInfo = std::make_unique<TInterfacesInfo>(this, UDPFactory.get());
-  if (pugi::xml_node interfaces = ConfigRoot.child("interfaces")) {
+  // The first child element of that name: a processing instruction or a
+  // comment named "interfaces" is content to keep, not the slot list.
+  if (pugi::xml_node interfaces = ConfigDocument->FindInterfacesNode()) {
     InterfacesInfo->LoadFromNode(interfaces);
   }
   Lock = std::make_unique<std::mutex>();

@@ -388,7 +388,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<config/>",
                       R"(<?xml version="1.0" encoding="UTF-8"?><config>%I</config>)"},
         TDocumentCase{"CommentBesideTheRootKept", "<!-- top --><config/>",
-                      "<!-- top --><config>%I</config>"}),
+                      "<!-- top --><config>%I</config>"},
+        TDocumentCase{"InstructionsNamedLikeTheElementsKept",
+                      "<?config x?><config><?interfaces y?></config>",
+                      "<?config x?><config><?interfaces y?>%I</config>"}),
     [](const ::testing::TestParamInfo<TDocumentCase>& param) { return param.param.Name; });
 
 TEST_F(SettingsFile, NonAsciiTextIsWrittenAsUtf8) {
