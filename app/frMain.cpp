@@ -288,6 +288,8 @@ void TfrmMain::tmrStatusTimer() {
   {
     // The tick writes a port's error state; read it in one piece.
     const std::unique_lock<std::mutex> lock = LockTick();
+    // A port still waiting for its network opens here once it is there.
+    InterfacesInfo->RetryPortsWaitingForNetwork(std::chrono::steady_clock::now());
     for (int i = 0; i < InterfacesInfo->Count(); ++i) {
       status[static_cast<std::size_t>(i)] = InterfacesInfo->Slot(i).Status();
     }
