@@ -130,10 +130,9 @@ TEST_F(MainWindow, UnusableSettingsStartFromDefaultsAndAreRewrittenAtClose) {
 // A processing instruction named "interfaces" before the element is not the
 // slot list: the saved slots load, and the close writes them back beside it.
 TEST_F(MainWindow, ProcessingInstructionNamedInterfacesIsNotTheSlotList) {
-  const std::string settings =
-      testsupport::SettingsXml(SlotsOn(kInputIP, kBindIP, kDestinationIP));
-  testsupport::WriteTextFile(SettingsPath(),
-                             "<config><?interfaces x?>" + settings.substr(std::string("<config>").size()));
+  const std::string settings = testsupport::SettingsXml(SlotsOn(kInputIP, kBindIP, kDestinationIP));
+  testsupport::WriteTextFile(
+      SettingsPath(), "<config><?interfaces x?>" + settings.substr(std::string("<config>").size()));
   Start(std::nullopt);
   EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 127.0.6.1");
   Window->close();

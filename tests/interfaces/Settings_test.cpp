@@ -1,13 +1,13 @@
 // The settings file: how slots are read from and written to "interfaces", and
 // how the document is loaded and saved as a whole.
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <grp.h>
 #include <unistd.h>
 
 #include <filesystem>
