@@ -21,13 +21,17 @@ TArtNet::TArtNet(TComponent* Owner, TUDPFactory* UDPFactory_, std::string BindIP
 
 bool TArtNet::Open() {
   ErrorText.clear();
+  ErrorCode = 0;
   if (UDPFactory == nullptr) return false;
   if (OnArtDMX) {
     UDPFactory->AttachReceiver(
         BindIP, [this](TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
                        TIdSocketHandle& ABinding) { HandleDatagram(Sender, AData, ABinding); });
   }
-  if (!UDPFactory->OpenPort(BindIP, ArtNetPort)) ErrorText = UDPFactory->LastError;
+  if (!UDPFactory->OpenPort(BindIP, ArtNetPort)) {
+    ErrorText = UDPFactory->LastError;
+    ErrorCode = UDPFactory->LastErrorCode;
+  }
   Active = IsOpen();
   return Active;
 }
