@@ -48,7 +48,10 @@ std::string HomeFromUserDatabase() {
 }  // namespace
 
 std::string ChooseSettingsPath(const std::string& AppPath, const TSettingsPlaceFacts& Facts) {
-  if (Facts.FileBesideExecutable || Facts.ExecutableFolderWritable) return AppPath;
+  if (Facts.FileBesideExecutable ||
+      (Facts.ExecutableFolderWritable && !Facts.ExecutableFolderIsInstallFolder)) {
+    return AppPath;
+  }
   std::string configHome;
   if (Facts.XdgConfigHome && IsAbsolute(*Facts.XdgConfigHome)) {
     configHome = WithSeparator(*Facts.XdgConfigHome);
@@ -68,6 +71,12 @@ TSettingsPlaceFacts SettingsPlaceFacts(const std::string& AppPath, const char* F
   facts.ExecutableFolderWritable =
       ::faccessat(AT_FDCWD, AppPath.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME")) facts.XdgConfigHome = xdg;
+#ifdef PALLADOR_INSTALL_BINDIR
+  const std::filesystem::path installed =
+      std::filesystem::weakly_canonical(PALLADOR_INSTALL_BINDIR, error);
+  facts.ExecutableFolderIsInstallFolder =
+      !installed.empty() && std::filesystem::equivalent(AppPath, installed, error);
+#endif
   const char* home = std::getenv("HOME");
   facts.Home = home && *home ? std::string(home) : HomeFromUserDatabase();
   return facts;

@@ -6,8 +6,8 @@
 namespace pallador {
 
 // Where the settings file lives. Beside the executable when a settings file is
-// already there or when its folder is writable (a portable copy, the build
-// tree); otherwise (an installed program) in the user's configuration folder,
+// already there or when its folder is writable and is not the install folder
+// (a portable copy, the build tree); otherwise (an installed program) in the user's configuration folder,
 // $XDG_CONFIG_HOME (default ~/.config), in a folder named "pallador".
 
 // What the choice depends on, gathered from the system by SettingsPlaceFacts.
@@ -16,6 +16,9 @@ struct TSettingsPlaceFacts {
   bool ExecutableFolderWritable = false;
   std::optional<std::string> XdgConfigHome;  // absent when the variable is unset
   std::string Home;                          // empty when unknown
+  // The folder is the one the program was installed to (bin/ under the
+  // install prefix). Root can write there, but settings do not belong in it.
+  bool ExecutableFolderIsInstallFolder = false;
 };
 
 // The settings folder, ending with '/'. A config home that is empty or

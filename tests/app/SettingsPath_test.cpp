@@ -40,6 +40,10 @@ TEST(ChooseSettingsPath, FollowsTheExecutableFolderThenTheUsersConfigFolder) {
       {"home is the root", {false, false, std::nullopt, "/"}, "/.config/pallador/"},
       {"no home, no XDG", {false, false, std::nullopt, ""}, "/opt/p/"},
       {"relative home", {false, false, std::nullopt, "u"}, "/opt/p/"},
+      {"install folder writable (root)",
+       {false, true, std::nullopt, "/root", true},
+       "/root/.config/pallador/"},
+      {"install folder, file beside", {true, true, std::nullopt, "/root", true}, "/opt/p/"},
   };
   for (const TPlaceCase& c : cases) {
     EXPECT_EQ(ChooseSettingsPath("/opt/p/", c.Facts), c.Expected) << c.Name;
@@ -67,6 +71,7 @@ TEST_F(SettingsPathOnDisk, ReadsTheFactsFromTheSystem) {
   TSettingsPlaceFacts facts = SettingsPlaceFacts(ExeDir(), "config_unibridge.xml");
   EXPECT_FALSE(facts.FileBesideExecutable);
   EXPECT_TRUE(facts.ExecutableFolderWritable);
+  EXPECT_FALSE(facts.ExecutableFolderIsInstallFolder);
 
   std::ofstream(Dir / "exe" / "config_unibridge.xml") << "<config/>";
   facts = SettingsPlaceFacts(ExeDir(), "config_unibridge.xml");
