@@ -23,9 +23,7 @@ bool TArtNet::Open() {
   ErrorText.clear();
   if (UDPFactory == nullptr) return false;
   if (OnArtDMX) {
-    UDPFactory->AttachReceiver(
-        BindIP, [this](TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
-                       TIdSocketHandle& ABinding) { HandleDatagram(Sender, AData, ABinding); });
+    UDPFactory->AttachReceiver(BindIP, TReceiver{this});
   }
   if (!UDPFactory->OpenPort(BindIP, ArtNetPort)) ErrorText = UDPFactory->LastError;
   Active = IsOpen();
@@ -98,6 +96,11 @@ void TArtNet::SetSendError(const char* Message) noexcept {
   } catch (...) {
     SendErrorText.clear();
   }
+}
+
+const TArtNet* TArtNet::ReceiverOf(const TUDPReadEvent& Handler) {
+  const TReceiver* receiver = Handler.target<TReceiver>();
+  return receiver != nullptr ? receiver->Endpoint : nullptr;
 }
 
 std::string TArtNet::GetShortError() const {

@@ -51,7 +51,21 @@ class TArtNet : public TComponent {
   std::uint16_t LastUniverse = 0;
   std::string SendErrorText;  // message of the last failed SendDmx; empty after a success
 
+  // The endpoint whose HandleDatagram a server's read handler runs; null for a
+  // handler that is not an endpoint's. Lets a check find handlers whose
+  // endpoint is gone without calling them.
+  static const TArtNet* ReceiverOf(const TUDPReadEvent& Handler);
+
  private:
+  // The read handler Open attaches: forwards to HandleDatagram of Endpoint.
+  struct TReceiver {
+    TArtNet* Endpoint;
+    void operator()(TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
+                    TIdSocketHandle& ABinding) const {
+      Endpoint->HandleDatagram(Sender, AData, ABinding);
+    }
+  };
+
   void SetSendError(const char* Message) noexcept;
 };
 
