@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <utility>
 
 namespace pallador {
@@ -19,11 +20,16 @@ TArtNet::TArtNet(TComponent* Owner, TUDPFactory* UDPFactory_, std::string BindIP
       BindIP(std::move(BindIP_)),
       DestinationIP(std::move(DestinationIP_)) {}
 
+TArtNet::~TArtNet() {
+  DetachReceiver();
+}
+
 bool TArtNet::Open() {
   ErrorText.clear();
   if (UDPFactory == nullptr) return false;
   if (OnArtDMX) {
-    UDPFactory->AttachReceiver(
+    DetachReceiver();
+    Receiver_ = UDPFactory->AttachReceiver(
         BindIP, [this](TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
                        TIdSocketHandle& ABinding) { HandleDatagram(Sender, AData, ABinding); });
   }
@@ -32,12 +38,19 @@ bool TArtNet::Open() {
   return Active;
 }
 
+// The server the handler went to, not the one BindIP finds now: a text in
+// another notation than the bound address's misses its own server.
 void TArtNet::Close() {
   Active = false;
-  if (OnArtDMX) {
-    OnArtDMX = nullptr;
-    if (UDPFactory != nullptr) UDPFactory->DetachReceiver(BindIP);
+  OnArtDMX = nullptr;
+  DetachReceiver();
+}
+
+void TArtNet::DetachReceiver() noexcept {
+  if (const std::shared_ptr<TUDPFactory> pool = Receiver_.Pool.lock()) {
+    pool->DetachReceiver(Receiver_);
   }
+  Receiver_ = {};
 }
 
 bool TArtNet::IsOpen() {
