@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <utility>
 
 namespace pallador {
@@ -19,23 +20,35 @@ TArtNet::TArtNet(TComponent* Owner, TUDPFactory* UDPFactory_, std::string BindIP
       BindIP(std::move(BindIP_)),
       DestinationIP(std::move(DestinationIP_)) {}
 
+TArtNet::~TArtNet() {
+  DetachReceiver();
+}
+
 bool TArtNet::Open() {
   ErrorText.clear();
   if (UDPFactory == nullptr) return false;
   if (OnArtDMX) {
-    UDPFactory->AttachReceiver(BindIP, TReceiver{this});
+    DetachReceiver();
+    Receiver_ = UDPFactory->AttachReceiver(BindIP, TReceiver{this});
   }
   if (!UDPFactory->OpenPort(BindIP, ArtNetPort)) ErrorText = UDPFactory->LastError;
   Active = IsOpen();
   return Active;
 }
 
+// The server the handler went to, not the one BindIP finds now: a text in
+// another notation than the bound address's misses its own server.
 void TArtNet::Close() {
   Active = false;
-  if (OnArtDMX) {
-    OnArtDMX = nullptr;
-    if (UDPFactory != nullptr) UDPFactory->DetachReceiver(BindIP);
+  OnArtDMX = nullptr;
+  DetachReceiver();
+}
+
+void TArtNet::DetachReceiver() noexcept {
+  if (const std::shared_ptr<TUDPFactory> pool = Receiver_.Pool.lock()) {
+    pool->DetachReceiver(Receiver_);
   }
+  Receiver_ = {};
 }
 
 bool TArtNet::IsOpen() {

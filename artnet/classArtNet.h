@@ -28,6 +28,9 @@ class TArtNet : public TComponent {
  public:
   TArtNet(TComponent* Owner, TUDPFactory* UDPFactory, std::string BindIP,
           std::string DestinationIP);
+  ~TArtNet() override;  // detaches the server its handler went to, if the pool still exists
+  TArtNet(const TArtNet&) = delete;
+  TArtNet& operator=(const TArtNet&) = delete;
 
   bool Open();
   void Close();
@@ -67,6 +70,9 @@ class TArtNet : public TComponent {
   };
 
   void SetSendError(const char* Message) noexcept;
+  void DetachReceiver() noexcept;
+
+  TUDPReceiverHandle Receiver_;  // the server HandleDatagram is attached to, if any
 };
 
 // ErrorText made one line (each CR LF becomes one space) and cut to 25 characters.
