@@ -197,7 +197,9 @@ void TfrmMain::FormCreate() {
   ConfigRoot = ConfigDocument->ConfigRoot();
   UDPFactory = std::make_unique<TUDPFactory>(this);
   InterfacesInfo = std::make_unique<TInterfacesInfo>(this, UDPFactory.get());
-  if (pugi::xml_node interfaces = ConfigRoot.child("interfaces")) {
+  // The first child element of that name: a processing instruction or a
+  // comment named "interfaces" is content to keep, not the slot list.
+  if (pugi::xml_node interfaces = ConfigDocument->FindInterfacesNode()) {
     InterfacesInfo->LoadFromNode(interfaces);
   }
   Lock = std::make_unique<std::mutex>();
@@ -286,6 +288,8 @@ void TfrmMain::tmrStatusTimer() {
   {
     // The tick writes a port's error state; read it in one piece.
     const std::unique_lock<std::mutex> lock = LockTick();
+    // A port still waiting for its network opens here once it is there.
+    InterfacesInfo->RetryPortsWaitingForNetwork(std::chrono::steady_clock::now());
     for (int i = 0; i < InterfacesInfo->Count(); ++i) {
       status[static_cast<std::size_t>(i)] = InterfacesInfo->Slot(i).Status();
     }

@@ -26,12 +26,16 @@ TArtNet::~TArtNet() {
 
 bool TArtNet::Open() {
   ErrorText.clear();
+  ErrorCode = 0;
   if (UDPFactory == nullptr) return false;
   if (OnArtDMX) {
     DetachReceiver();
     Receiver_ = UDPFactory->AttachReceiver(BindIP, TReceiver{this});
   }
-  if (!UDPFactory->OpenPort(BindIP, ArtNetPort)) ErrorText = UDPFactory->LastError;
+  if (!UDPFactory->OpenPort(BindIP, ArtNetPort)) {
+    ErrorText = UDPFactory->LastError;
+    ErrorCode = UDPFactory->LastErrorCode;
+  }
   Active = IsOpen();
   return Active;
 }

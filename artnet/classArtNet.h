@@ -47,6 +47,7 @@ class TArtNet : public TComponent {
   std::chrono::system_clock::time_point LastPackReceived;
   std::string BindIP;
   std::string ErrorText;  // last failure of Open
+  int ErrorCode = 0;      // its socket error number; 0 when none or no socket error
   TArtNetNotifyEvent OnArtDMX;
   std::string DestinationIP;
   bool Active = false;

@@ -31,30 +31,58 @@ pugi::xml_node FirstChildElement(const pugi::xml_node& Parent, const char* Name)
   return {};
 }
 
-// Writes every byte or remembers that it could not.
-class TFdWriter : public pugi::xml_writer {
+// The document as the bytes of the file.
+class TStringWriter : public pugi::xml_writer {
  public:
-  explicit TFdWriter(int Fd) : Fd_(Fd) {}
-
   void write(const void* Data, size_t Size) override {
-    const char* bytes = static_cast<const char*>(Data);
-    while (Size > 0 && !Failed) {
-      const ssize_t written = ::write(Fd_, bytes, Size);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        Failed = true;
-      } else {
-        bytes += written;
-        Size -= static_cast<size_t>(written);
-      }
-    }
+    Text.append(static_cast<const char*>(Data), Size);
   }
 
-  bool Failed = false;
-
- private:
-  int Fd_;
+  std::string Text;
 };
+
+bool WriteAll(int Fd, const std::string& Text) {
+  const char* bytes = Text.data();
+  std::size_t left = Text.size();
+  while (left > 0) {
+    const ssize_t written = ::write(Fd, bytes, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Rewrites an existing file over itself (never creates one). Not atomic: kept
+// for a file whose folder takes no temporary file, where it is the only way
+// the settings survive. The new text is written before the old tail is cut,
+// so the file is never empty on the way.
+bool WriteInPlace(const std::filesystem::path& Target, const std::string& Text) {
+  const int fd = ::open(Target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, Text) && ::ftruncate(fd, static_cast<off_t>(Text.size())) == 0 &&
+            ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  return ok;
+}
+
+// The file a settings name stands for, through every symbolic link on the
+// way: a link is kept, the file it points to is replaced. A chain longer than
+// the kernel follows ends where it stops (the save then fails).
+std::filesystem::path FollowLinks(std::filesystem::path Name) {
+  constexpr int kMaxLinks = 40;
+  std::error_code error;
+  for (int hop = 0; hop < kMaxLinks; ++hop) {
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(Name, error))) break;
+    const std::filesystem::path next = std::filesystem::read_symlink(Name, error);
+    if (error) break;
+    Name = next.is_absolute() ? next : Name.parent_path() / next;
+  }
+  return Name;
+}
 
 void SyncDirectory(const std::filesystem::path& Directory) {
   const int fd = ::open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -152,23 +180,22 @@ static void RemoveAbandonedTemporaries(const std::filesystem::path& Target) {
 
 bool TConfigDocument::SaveToFile(const std::string& FileName) const {
   try {
-    const std::filesystem::path target(FileName);
+    const std::filesystem::path target = FollowLinks(FileName);
     std::filesystem::path directory = target.parent_path();
     if (directory.empty()) directory = ".";
+    TStringWriter text;
+    Document.save(text, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+
     RemoveAbandonedTemporaries(target);
     const std::filesystem::path temporary = TemporaryName(target);
-
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+    // No temporary file beside it (a folder the user may not write): the
+    // file itself may still be writable.
+    if (fd < 0) return WriteInPlace(target, text.Text);
     // The new file keeps the old one's permissions.
     struct stat old {};
     bool ok = ::stat(target.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
-    TFdWriter writer(fd);
-    if (ok) {
-      Document.save(writer, "", pugi::format_raw | pugi::format_no_declaration,
-                    pugi::encoding_utf8);
-      ok = !writer.Failed && ::fsync(fd) == 0;
-    }
+    if (ok) ok = WriteAll(fd, text.Text) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {

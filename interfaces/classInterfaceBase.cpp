@@ -20,6 +20,8 @@ void TInterfaceBase::Disconnect() {}
 void TInterfaceBase::Connect() {}
 
 void TInterfaceBase::CloseUnlessOpen(TArtNet& Endpoint) {
+  LastConnect = std::chrono::steady_clock::now();
+  ErrorCode = 0;
   bool open = false;
   try {
     open = Endpoint.IsOpen();
@@ -30,6 +32,7 @@ void TInterfaceBase::CloseUnlessOpen(TArtNet& Endpoint) {
   Endpoint.Close();
   HasError = true;
   StatusText = Endpoint.GetShortError();
+  ErrorCode = Endpoint.ErrorCode;
   PortState = 0;
 }
 
@@ -38,6 +41,7 @@ void TInterfaceBase::CloseOpenPort(TArtNet& Endpoint) {
   PortState = 0;
   HasError = false;
   StatusText.clear();
+  ErrorCode = 0;
 }
 
 }  // namespace pallador

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -34,6 +35,11 @@ class TInterfaceBase : public TComponent {
   // A failed Connect's short error text; for an open output, the short text of
   // its last send when that failed. Empty otherwise.
   std::string StatusText;
+  // The socket error number of a failed Connect (0: none, or no socket
+  // error), and when the last Connect ran: the retry of ports that wait for
+  // their network reads both.
+  int ErrorCode = 0;
+  std::chrono::steady_clock::time_point LastConnect{};
 
  protected:
   // The end of both kinds' Connect: a port whose endpoint is not open closes it

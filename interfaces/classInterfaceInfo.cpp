@@ -87,6 +87,17 @@ constexpr TStatusWord StatusWords[] = {
     {"10050", "Error, network down"},
 };
 
+constexpr int SocketNotAvailable = 10049;
+constexpr int NetworkDown = 10050;
+constexpr std::chrono::seconds RetryInterval{1};
+
+// A closed port whose open failed for want of its network: it may open by
+// itself later. Any other failure (the address in use, say) waits for the user.
+bool WaitsForNetwork(const TInterfaceBase& Port) {
+  return Port.PortState == 0 && Port.HasError &&
+         (Port.ErrorCode == SocketNotAvailable || Port.ErrorCode == NetworkDown);
+}
+
 }  // namespace
 
 TInterfaceInfo::TInterfaceInfo(TComponent* Owner, TUDPFactory* UDPFactory_)
@@ -247,6 +258,17 @@ void TInterfacesInfo::DisconnectAll() {
 void TInterfacesInfo::UpdateAll() {
   for (auto& slot : SlotList) {
     if (slot->InterfaceObject) slot->InterfaceObject->Update();
+  }
+}
+
+void TInterfacesInfo::RetryPortsWaitingForNetwork(std::chrono::steady_clock::time_point Now) {
+  for (const std::unique_ptr<TInterfaceInfo>& slot : SlotList) {
+    TInterfaceBase* port = slot->InterfaceObject.get();
+    if (port == nullptr || !WaitsForNetwork(*port)) continue;
+    if (Now - port->LastConnect < RetryInterval) continue;
+    // The port's own settings: changes made in the window since the last
+    // reconnect wait for the next one, as always.
+    port->Connect();
   }
 }
 

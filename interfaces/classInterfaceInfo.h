@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <pugixml.hpp>
@@ -65,6 +66,11 @@ class TInterfacesInfo : public TComponent {
   void ConnectAll();
   void DisconnectAll();
   void UpdateAll();
+  // Connects again, each at most once a second, the ports that failed to open
+  // for want of their network (its link down, their address not yet there),
+  // so that a bridge started before its network comes up needs no click.
+  // Working ports are not touched. Main thread, under the lock a reconnect holds.
+  void RetryPortsWaitingForNetwork(std::chrono::steady_clock::time_point Now);
   void LoadFromNode(const pugi::xml_node& Interfaces);
   void SaveToNode(pugi::xml_node& Interfaces) const;
 

@@ -35,6 +35,7 @@ TUDPFactory::~TUDPFactory() {
 
 TIdUDPServer* TUDPFactory::GetServer(const std::string& IP) {
   LastError.clear();
+  LastErrorCode = 0;
   try {
     for (const TEntry& entry : Servers_) {
       if (entry.Server->GetActiveBinding().IP == IP) return entry.Server;
@@ -48,9 +49,13 @@ TIdUDPServer* TUDPFactory::GetServer(const std::string& IP) {
     server->SetActive(true);
     Servers_.push_back(TEntry{server.get()});
     return server.release();
-  } catch (const std::exception& error) {
     // The failed server is freed at once (its sockets with it): nothing else
     // could reach it, and it would hold its socket until the owner goes.
+  } catch (const EIdSocketError& error) {
+    LastError = error.what();
+    LastErrorCode = error.SocketErrorCode;
+    return nullptr;
+  } catch (const std::exception& error) {
     LastError = error.what();
     return nullptr;
   }
@@ -58,11 +63,15 @@ TIdUDPServer* TUDPFactory::GetServer(const std::string& IP) {
 
 bool TUDPFactory::OpenPort(const std::string& IP, int Port) {
   LastError.clear();
+  LastErrorCode = 0;
   TIdUDPServer* server = GetServer(IP);
   if (!LastError.empty()) return false;
   try {
     server->SetDefaultPort(Port);
     server->SetActive(true);
+  } catch (const EIdSocketError& error) {
+    LastError = error.what();
+    LastErrorCode = error.SocketErrorCode;
   } catch (const std::exception& error) {
     LastError = error.what();
   }

@@ -60,6 +60,9 @@ class TUDPFactory {
 
   TComponent* ServerOwner;
   std::string LastError;
+  // The socket error number behind LastError (10049, 10050, ...); 0 when
+  // there is none or the failure was no socket error.
+  int LastErrorCode = 0;
 
  private:
   struct TEntry {

@@ -15,9 +15,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 
-// Further behind than this, the timer stops catching up and starts a new grid.
-constexpr std::chrono::seconds kMaxBehind{1};
-
 constexpr int kClockPriority = 10;
 
 void TuneClockThread() {
@@ -59,8 +56,11 @@ void TPeriodicTimer::TImpl::Loop(const std::shared_ptr<TState>& State) noexcept 
     std::unique_lock lock(state.Lock);
     for (;;) {
       next += state.Period;
-      const TClock::time_point now = TClock::now();
-      if (now - next > kMaxBehind) next = now;  // e.g. after a suspend
+      // After a stall (a stopped process, a long page fault, a laptop waking)
+      // the missed ticks are not made up back to back: nodes want a steady
+      // stream. One tick runs at once, then the grid goes on from its next point.
+      const TClock::duration behind = TClock::now() - next;
+      if (behind >= state.Period) next += (behind / state.Period) * state.Period;
       if (state.Wake.wait_until(lock, next, [&] { return state.Stop; })) break;
       lock.unlock();
       try {

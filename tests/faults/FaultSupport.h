@@ -36,13 +36,15 @@ inline bool WaitFor(const std::function<bool()>& Done, std::chrono::milliseconds
 
 // A UDP socket's line in /proc/net/udp for IP:Port, as the kernel has it (the
 // drops column counts datagrams the socket's full queue refused); empty when
-// nothing is bound there.
-inline std::string UdpSocketLine(const std::string& IP, std::uint16_t Port) {
+// nothing is bound there. Table: another network namespace's, e.g.
+// /proc/<pid>/net/udp of a process that runs in it.
+inline std::string UdpSocketLine(const std::string& IP, std::uint16_t Port,
+                                 const std::string& Table = "/proc/net/udp") {
   in_addr address{};
   if (::inet_pton(AF_INET, IP.c_str(), &address) != 1) return {};
   char wanted[32];
   std::snprintf(wanted, sizeof wanted, " %08X:%04X ", address.s_addr, Port);
-  std::istringstream table(ReadTextFile("/proc/net/udp"));
+  std::istringstream table(ReadTextFile(Table));
   for (std::string line; std::getline(table, line);) {
     if (line.find(wanted) != std::string::npos) return line;
   }

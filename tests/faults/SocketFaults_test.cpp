@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -279,6 +280,118 @@ TEST(VanishingAddress, PortsShowTheFailureAndResumeWhenTheAddressReturns) {
     console.reset();
   });
 }
+
+// -- ports that start before their network (network namespaces) -------------
+
+// The inode of the socket bound to IP:6454 in Pid's namespace: the same
+// number later means the same socket, never closed and opened again.
+std::string SocketInode(pid_t Pid, const std::string& IP) {
+  std::istringstream fields(
+      testsupport::UdpSocketLine(IP, 6454, "/proc/" + std::to_string(Pid) + "/net/udp"));
+  std::string field;
+  for (int i = 0; i < 10 && fields >> field; ++i) {
+  }
+  return field;
+}
+
+struct TLateNetworkCase {
+  const char* Name;
+  const char* InputIP;
+  const char* ConsoleIP;
+  std::vector<std::string> AtStart;  // `ip` arguments in the bridge's namespace before the start
+  const char* Later;                 // ... and once the input shows its status
+  const char* Status;
+};
+
+void PrintTo(const TLateNetworkCase& Case, std::ostream* Out) {
+  *Out << Case.Name;
+}
+
+class LateNetwork : public ::testing::TestWithParam<TLateNetworkCase> {};
+
+// An input that starts before its network shows why, and opens by itself once
+// the network is there, without a click on Connect; the working output beside
+// it keeps its socket and its stream the whole time.
+TEST_P(LateNetwork, InputOpensByItselfAndTheWorkingOutputIsNotTouched) {
+  if (const std::string why = testsupport::NetLabUnavailable(); !why.empty()) GTEST_SKIP() << why;
+  const TLateNetworkCase& c = GetParam();
+  testsupport::TNetLab lab;
+  const std::string bridge = lab.AddNamespace("b");
+  const std::string peer = lab.AddNamespace("p");
+  lab.AddVeth(bridge, "vb0", peer, "vp0");  // the output's network
+  lab.AddVeth(bridge, "vb1", peer, "vp1");  // the input's
+  lab.Ip(bridge, "addr add 10.9.2.1/24 dev vb0");
+  lab.Ip(peer, "addr add 10.9.2.9/24 dev vp0");
+  lab.Ip(peer, std::string("addr add ") + c.ConsoleIP + "/24 dev vp1");
+  for (const std::string& step : c.AtStart) lab.Ip(bridge, step);
+
+  std::unique_ptr<testsupport::TUdpPeer> node;
+  std::unique_ptr<testsupport::TUdpPeer> console;
+  lab.RunIn(peer, [&] {
+    node = std::make_unique<testsupport::TUdpPeer>("10.9.2.9", 6454);
+    console = std::make_unique<testsupport::TUdpPeer>(c.ConsoleIP, 0);
+  });
+
+  testsupport::TTempDir dir;
+  std::vector<TSlotSettings> settings = testsupport::SlotsOn(c.InputIP, "10.9.2.1", "10.9.2.9");
+  settings[1].Active = true;
+  testsupport::WriteTextFile(dir.Path() / ConfigFileBaseName, testsupport::SettingsXml(settings));
+  TProcess harness(PALLADOR_HARNESS, dir.Path());
+  harness.Start({"--status"}, testsupport::EStopSignals::Default, bridge);
+
+  std::string frame;
+  ASSERT_TRUE(node->Receive(frame)) << harness.Stderr();
+  ASSERT_TRUE(
+      testsupport::WaitFor([&] { return StatusOf(harness, kInputStatus) == c.Status; }, 10s))
+      << StatusOf(harness, kInputStatus);
+  const std::string outputSocket = SocketInode(harness.Pid(), "10.9.2.1");
+  ASSERT_FALSE(outputSocket.empty());
+
+  lab.Ip(bridge, c.Later);
+  EXPECT_TRUE(testsupport::WaitFor([&] { return StatusOf(harness, kInputStatus).empty(); }, 10s))
+      << StatusOf(harness, kInputStatus);
+  // The input really listens: the console's levels reach the node.
+  const std::vector<std::uint8_t> p = testsupport::ArtDmx(0, Levels(7));
+  const std::vector<std::uint8_t> l = Levels(7);
+  const std::string wanted(l.begin(), l.end());
+  bool forwarded = false;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!forwarded && std::chrono::steady_clock::now() < deadline) {
+    console->Send(c.InputIP, 6454, std::string(p.begin(), p.end()));
+    forwarded =
+        node->Receive(frame, nullptr, 50ms) && frame.size() == 530 && frame.substr(18) == wanted;
+  }
+  EXPECT_TRUE(forwarded);
+  EXPECT_EQ(SocketInode(harness.Pid(), "10.9.2.1"), outputSocket)
+      << "the working output was closed and opened again";
+  EXPECT_EQ(StatusOf(harness, RowStatus(0)), "");
+
+  harness.Signal(SIGTERM);
+  const std::optional<int> status = harness.WaitForExit(20s);
+  EXPECT_TRUE(testsupport::ExitedCleanly(status)) << testsupport::DescribeStatus(status) << "\n"
+                                                  << harness.Stderr();
+  EXPECT_NE(harness.Stdout().find("reconnects 0"), std::string::npos);
+  lab.RunIn(peer, [&] {
+    node.reset();
+    console.reset();
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LateNetwork,
+    ::testing::Values(TLateNetworkCase{"LinkDownAtStart",
+                                       "10.9.1.1",
+                                       "10.9.1.9",
+                                       {"addr add 10.9.1.1/24 dev vb1", "link set vb1 down"},
+                                       "link set vb1 up",
+                                       "Error, network down"},
+                      TLateNetworkCase{"AddressAddedLater",
+                                       "10.9.3.1",
+                                       "10.9.3.9",
+                                       {},
+                                       "addr add 10.9.3.1/24 dev vb1",
+                                       "Error, socket not available"}),
+    [](const ::testing::TestParamInfo<TLateNetworkCase>& param) { return param.param.Name; });
 
 }  // namespace
 }  // namespace pallador

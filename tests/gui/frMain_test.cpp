@@ -127,6 +127,21 @@ TEST_F(MainWindow, UnusableSettingsStartFromDefaultsAndAreRewrittenAtClose) {
   }
 }
 
+// A processing instruction named "interfaces" before the element is not the
+// slot list: the saved slots load, and the close writes them back beside it.
+TEST_F(MainWindow, ProcessingInstructionNamedInterfacesIsNotTheSlotList) {
+  const std::string settings = testsupport::SettingsXml(SlotsOn(kInputIP, kBindIP, kDestinationIP));
+  testsupport::WriteTextFile(
+      SettingsPath(), "<config><?interfaces x?>" + settings.substr(std::string("<config>").size()));
+  Start(std::nullopt);
+  EXPECT_EQ(Window->btInput->text().toStdString(), "Input: 127.0.6.1");
+  Window->close();
+  const std::string written = testsupport::ReadTextFile(SettingsPath());
+  EXPECT_EQ(written.rfind("<config><?interfaces x?><interfaces><interface port=\"127.0.6.1\"", 0),
+            0U)
+      << written;
+}
+
 TEST_F(MainWindow, ClosingWithoutChangesStillRewritesTheFile) {
   const std::string indented = "<config>\n  <interfaces>\n" +
                                testsupport::SettingsXml(SlotsOn(kInputIP, kBindIP, kDestinationIP))

@@ -1,6 +1,7 @@
 // The settings file: how slots are read from and written to "interfaces", and
 // how the document is loaded and saved as a whole.
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -388,7 +389,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<config/>",
                       R"(<?xml version="1.0" encoding="UTF-8"?><config>%I</config>)"},
         TDocumentCase{"CommentBesideTheRootKept", "<!-- top --><config/>",
-                      "<!-- top --><config>%I</config>"}),
+                      "<!-- top --><config>%I</config>"},
+        TDocumentCase{"InstructionsNamedLikeTheElementsKept",
+                      "<?config x?><config><?interfaces y?></config>",
+                      "<?config x?><config><?interfaces y?>%I</config>"}),
     [](const ::testing::TestParamInfo<TDocumentCase>& param) { return param.param.Name; });
 
 TEST_F(SettingsFile, NonAsciiTextIsWrittenAsUtf8) {
@@ -425,6 +429,65 @@ TEST_F(SettingsFile, FailedSaveLeavesTheOldFileIntact) {
 TEST_F(SettingsFile, SaveIntoAMissingFolderFails) {
   Document.LoadFromFile(File);
   EXPECT_FALSE(Document.SaveToFile(Dir / "no" / ConfigFileBaseName));
+}
+
+// A shared show folder: the user may write the settings file but not the
+// folder, so no temporary file can be made beside it. The save writes in place.
+TEST_F(SettingsFile, FileInAFolderTheUserCannotWriteIsSavedInPlace) {
+  Load("<config><other>kept</other></config>");
+  Slots.Slot(2).Port = "10.7.7.7";
+  pugi::xml_node interfaces = Document.InterfacesNode();
+  Slots.SaveToNode(interfaces);
+  // As root every folder is writable: the save runs as "nobody" in a child,
+  // in a folder that user may enter but not write, on a file it owns.
+  constexpr uid_t kNobody = 65534;
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(File.c_str(), kNobody, kNobody), 0);
+  } else {
+    ASSERT_EQ(::chmod(Dir.c_str(), 0555), 0);
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (root && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+      _exit(3);
+    if (::access(Dir.c_str(), W_OK) == 0) _exit(2);  // the folder must really be closed to us
+    _exit(Document.SaveToFile(File) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(Dir.c_str(), 0700);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 2) << "the folder was writable: nothing tested";
+  ASSERT_NE(WEXITSTATUS(status), 3) << "could not become an unprivileged user";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the save failed";
+
+  TConfigDocument reloaded;
+  reloaded.LoadFromFile(File);
+  TInterfacesInfo slots(nullptr, nullptr);
+  ASSERT_TRUE(reloaded.FindInterfacesNode());
+  slots.LoadFromNode(reloaded.FindInterfacesNode());
+  EXPECT_EQ(slots.Slot(2).Port, "10.7.7.7");
+  EXPECT_STREQ(reloaded.ConfigRoot().child("other").text().get(), "kept");
+}
+
+// A settings file that is a link (kept on a share, say) stays a link: the
+// save replaces the file it points to.
+TEST_F(SettingsFile, SaveThroughALinkReplacesItsTarget) {
+  fs::create_directory(Dir / "real");
+  const fs::path target = Dir / "real" / "settings.xml";
+  WriteFile(target, "<config/>");
+  fs::create_symlink("real/settings.xml", File);
+  Document.LoadFromFile(File);
+  Slots.Slot(1).Port = "10.7.7.8";
+  const std::string saved = Save();
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(File)));
+  EXPECT_EQ(fs::read_symlink(File), fs::path("real/settings.xml"));
+  EXPECT_EQ(ReadFile(target), saved);
+  EXPECT_NE(saved.find("10.7.7.8"), std::string::npos) << saved;
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "real"), fs::directory_iterator()), 1);
 }
 
 TEST_F(SettingsFile, SaveKeepsTheFilePermissions) {

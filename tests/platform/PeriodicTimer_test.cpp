@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "WaitUntil.h"
 
@@ -55,6 +57,41 @@ TEST(PeriodicTimer, ThrowingCallbackKeepsTicking) {
     throw std::runtime_error("tick failed");
   });
   EXPECT_TRUE(WaitUntil([&] { return calls.load() >= 3; }));
+}
+
+// A stall of six periods (a stopped process, a laptop waking) is followed by
+// at most one catch-up tick, not by the six missed ones back to back.
+TEST(PeriodicTimer, StallIsFollowedByOneCatchUpTickNotABurst) {
+  constexpr auto kPeriod = 40ms;
+  using TClock = std::chrono::steady_clock;
+  std::mutex lock;
+  std::vector<TClock::time_point> starts;  // guarded by lock
+  TClock::time_point stallEnd;             // guarded by lock
+  TPeriodicTimer timer(kPeriod, [&] {
+    std::size_t n = 0;
+    {
+      std::lock_guard guard(lock);
+      starts.push_back(TClock::now());
+      n = starts.size();
+    }
+    if (n == 3) {
+      std::this_thread::sleep_for(6 * kPeriod);
+      std::lock_guard guard(lock);
+      stallEnd = TClock::now();
+    }
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard guard(lock);
+    return starts.size() >= 12;
+  }));
+  timer.Kill();
+  // Callbacks that started within a quarter period of the stall's end: the
+  // grid's next point is at least three quarters away, so only catch-ups count.
+  int burst = 0;
+  for (std::size_t i = 3; i < starts.size(); ++i) {
+    if (starts[i] - stallEnd < kPeriod / 4) ++burst;
+  }
+  EXPECT_LE(burst, 1);
 }
 
 TEST(PeriodicTimer, RejectsAnEmptyPeriodOrCallback) {
