@@ -5,11 +5,14 @@
 #include <memory>
 #include <utility>
 
+#include "net/IdStack.h"
+
 namespace pallador {
 
 namespace {
 constexpr std::size_t ShortErrorLength = 25;
 constexpr std::size_t ReceiveRows = 17;
+constexpr int kWsaHostNotFound = 11001;
 }  // namespace
 
 TArtNet::TArtNet(TComponent* Owner, TUDPFactory* UDPFactory_, std::string BindIP_,
@@ -37,6 +40,10 @@ bool TArtNet::Open() {
     ErrorCode = UDPFactory->LastErrorCode;
   }
   Active = IsOpen();
+  DestinationLookup_.reset();
+  if (Active && !TIdStack::ResolvesWithoutLookup(DestinationIP)) {
+    DestinationLookup_ = std::make_unique<TIdHostLookup>(DestinationIP, NameLookupTimeout);
+  }
   return Active;
 }
 
@@ -95,8 +102,13 @@ bool TArtNet::SendDmx(std::uint16_t Universe, std::span<const std::uint8_t> Data
       SetSendError("No UDP endpoint pool.");
       return false;
     }
+    const std::string* destination = &DestinationIP;
+    if (!TIdStack::ResolvesWithoutLookup(DestinationIP)) {
+      destination = LookedUpDestination();
+      if (destination == nullptr) return false;
+    }
     const std::size_t size = EncodeArtDmx(Universe, Data, Length, Packet);
-    UDPFactory->SendTo(BindIP, DestinationIP, ArtNetPort, std::span(Packet.data(), size));
+    UDPFactory->SendTo(BindIP, *destination, ArtNetPort, std::span(Packet.data(), size));
     SendErrorText.clear();
     return true;
   } catch (const std::exception& e) {
@@ -105,6 +117,31 @@ bool TArtNet::SendDmx(std::uint16_t Universe, std::span<const std::uint8_t> Data
     SetSendError("Unknown send error.");
   }
   return false;
+}
+
+// The address Open's lookup found for DestinationIP; none, with SendErrorText
+// set, while it has no answer or when it failed. Never looks anything up.
+const std::string* TArtNet::LookedUpDestination() {
+  if (!DestinationLookup_ || DestinationLookup_->Host() != DestinationIP) {
+    SetSendError(TIdStack::SocketErrorText(kWsaHostNotFound).c_str());
+    return nullptr;
+  }
+  switch (DestinationLookup_->Poll()) {
+    case TIdHostLookup::TState::Resolved:
+      return &DestinationLookup_->Address();
+    case TIdHostLookup::TState::Failed:
+      SetSendError(DestinationLookup_->ErrorText().c_str());
+      return nullptr;
+    case TIdHostLookup::TState::Pending:
+      break;
+  }
+  SendErrorText.clear();  // not an error yet: nothing is sent while waiting
+  return nullptr;
+}
+
+bool TArtNet::IsWaitingForName() const {
+  return DestinationLookup_ && DestinationLookup_->Host() == DestinationIP &&
+         DestinationLookup_->State() == TIdHostLookup::TState::Pending;
 }
 
 void TArtNet::SetSendError(const char* Message) noexcept {

@@ -210,6 +210,10 @@ std::string TIdStack::ResolveToIPv4(const std::string& Host) {
   return gethostbyname(Host);
 }
 
+bool TIdStack::ResolvesWithoutLookup(const std::string& Host) {
+  return EqualsIgnoringCase(Host, "LOCALHOST") || IsIPv4Text(Host);
+}
+
 TIdStack* GStack() {
   return gStack.load(std::memory_order_acquire);
 }

@@ -94,7 +94,11 @@ class TIdStack {
   static bool IsIPv4Text(const std::string& Text);
   static TIdIPv4Address ParseIPv4(const std::string& Text);  // raises EIdInvalidIPAddress
   static std::string FormatIPv4(const TIdIPv4Address& Bytes);
+  // "localhost" in any case gives 127.0.0.1, an address text is taken as it
+  // is, anything else is looked up (gethostbyname), blocking the caller.
   std::string ResolveToIPv4(const std::string& Host);
+  // Whether ResolveToIPv4 answers Host without a lookup.
+  static bool ResolvesWithoutLookup(const std::string& Host);
 };
 
 // errno -> Windows Sockets number, by meaning (one table).
