@@ -22,6 +22,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,14 +136,29 @@ const std::string& TextAt(std::uint8_t Index) {
 
 std::atomic<std::int64_t> gStepStart{0};  // steady clock ticks; 0 between steps
 std::atomic<int> gStepOp{-1};
+std::atomic<bool> gFailing{false};  // a check failed: the crash report is being written
+struct sigaction gPreviousAbort {};
+
+// Marks the run as failing, then hands on to the handler that was there
+// (libFuzzer's, which writes the input): the watchdog must not abort again
+// while that report is slow to print.
+void OnAbort(int Signal, siginfo_t* Info, void* Context) {
+  gFailing = true;
+  if ((gPreviousAbort.sa_flags & SA_SIGINFO) != 0) {
+    gPreviousAbort.sa_sigaction(Signal, Info, Context);
+  } else if (gPreviousAbort.sa_handler != SIG_DFL && gPreviousAbort.sa_handler != SIG_IGN) {
+    gPreviousAbort.sa_handler(Signal);
+  }
+  // Otherwise return: abort() then ends the process with the default action.
+}
 
 void Watch() {
-  for (;;) {
+  while (!gFailing) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const std::int64_t start = gStepStart.load();
     if (start == 0) continue;
     const auto took = Clock::now().time_since_epoch() - Clock::duration(start);
-    if (took > kStepBound) {
+    if (took > kStepBound && !gFailing) {
       std::fprintf(stderr, "step %d blocked for more than %lld ms\n", gStepOp.load(),
                    static_cast<long long>(
                        std::chrono::duration_cast<std::chrono::milliseconds>(kStepBound).count()));
@@ -155,6 +171,11 @@ class TStepTimer {
  public:
   explicit TStepTimer(int Op) {
     static const bool started = [] {
+      struct sigaction action {};
+      action.sa_sigaction = OnAbort;
+      action.sa_flags = SA_SIGINFO;
+      sigemptyset(&action.sa_mask);
+      ::sigaction(SIGABRT, &action, &gPreviousAbort);
       std::thread(Watch).detach();
       return true;
     }();

@@ -106,7 +106,7 @@ write("settings", "empty", b"")
 # -- core: steps of five bytes (opcode, four arguments), see core_fuzz.cpp ----
 BIND, DEST, ACTIVE, CONNECT, DISCONNECT, TICK, DATAGRAM, SLOTVALUE = range(8)
 # Texts() of core_fuzz.cpp: the fixed texts, then eighteen notations of each address.
-EMPTY, BLANK, ANY, BROADCAST, TEST_NET, FULL_WIDTH = 0, 1, 2, 9, 11, 12
+EMPTY, BLANK, ANY, BROADCAST, TEST_NET, FULL_WIDTH, ACCENT = 0, 1, 2, 9, 11, 12, 13
 PLAIN, ZEROS, HEX_DOLLAR, BLANKS, PLUS, TRAILING_DOT = 0, 1, 3, 8, 10, 12
 
 
@@ -184,6 +184,8 @@ regression("destination-in-hex-looked-up-on-the-tick",
            steps(output(1, text(1, PLAIN), text(0, HEX_DOLLAR)), step(CONNECT), step(TICK)))
 regression("empty-destination-looked-up-on-the-tick",
            steps(output(1, text(1, PLAIN), EMPTY), step(CONNECT), step(TICK)))
-# A status cut at 25 bytes inside a UTF-8 sequence.
+# A status cut at 25 bytes: inside a UTF-8 sequence, or short of 25 characters.
 regression("full-width-bind-text-status-cut-inside-a-character",
            steps(step(BIND, 0, FULL_WIDTH), step(CONNECT)))
+regression("accented-bind-text-status-cut-short",
+           steps(step(BIND, 0, ACCENT), step(CONNECT)))
