@@ -121,15 +121,18 @@ TIdSocketHandle& TIdUDPServer::GetActiveBinding() {
   }
   auto listener = std::make_unique<TIdUDPListenerThread>(*this, BufferSize);
   ActiveBinding = &Bindings.Items(0);
-  ReceiverThread = std::move(listener);
+  // The broadcast setting before the listener starts: a server that fails here
+  // is inactive with no thread to join, so whoever frees it (the pool, under
+  // the window's lock) waits for nothing.
   try {
+    ApplyBroadcastSetting();
+    ReceiverThread = std::move(listener);
     ReceiverThread->Start();
   } catch (...) {
     ReceiverThread.reset();
     ActiveBinding = nullptr;
     throw;
   }
-  ApplyBroadcastSetting();
   return *ActiveBinding;
 }
 

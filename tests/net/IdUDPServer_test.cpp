@@ -382,6 +382,22 @@ TEST_F(UDPServerTest, DestroyingAnActiveServerFreesItsAddress) {
   EXPECT_NO_THROW(second.Server.SetActive(true));
 }
 
+// The pool frees a server whose activation failed while the window holds its
+// lock, and nothing may wait for a thread under that lock: a failure to apply
+// the broadcast setting must come before the listener starts.
+TEST_F(UDPServerTest, BroadcastSettingFailureLeavesNoListenerToJoin) {
+  class TBroadcastRefusingServer : public TIdUDPServer {
+   public:
+    void ApplyBroadcastSetting() override { throw EIdSocketError(10013); }
+  };
+  TBroadcastRefusingServer server;
+  server.Bindings.AddBinding().IP = "127.0.2.7";
+  server.SetDefaultPort(kPort);
+  EXPECT_THROW(server.SetActive(true), EIdSocketError);
+  EXPECT_EQ(server.ReceiverThread, nullptr);
+  EXPECT_FALSE(server.Active());
+}
+
 // One wait covers at most 64 sockets: the listener ends, the server still reads
 // as active and shuts down normally.
 TEST_F(UDPServerTest, ListenerEndsWhenTheWaitSetIsTooLarge) {
