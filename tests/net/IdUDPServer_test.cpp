@@ -414,6 +414,26 @@ TEST_F(UDPServerTest, ListenerEndsWhenTheWaitSetIsTooLarge) {
   EXPECT_FALSE(server.Active());
 }
 
+// A wait that fails at once every time (here: a binding without a socket)
+// must not turn the listener into a busy loop.
+TEST(UDPListenerWaits, FailingWaitBacksOffUpToTheWaitInterval) {
+  TIdUDPServer server;
+  TIdSocketHandle& binding = server.Bindings.AddBinding();
+  TIdUDPListenerThread listener(server, 8480);  // never started: the test runs its cycles
+  listener.WaitInterval = 50;
+  std::vector<long> delays;
+  for (int i = 0; i < 4; ++i) {
+    listener.RunCycle();
+    delays.push_back(static_cast<long>(listener.BackOffDelay().count()));
+  }
+  EXPECT_EQ(delays, (std::vector<long>{10, 20, 40, 50}));
+
+  binding.OpenSocket();  // the wait works again: it times out
+  listener.RunCycle();
+  EXPECT_EQ(listener.FailedWaits, 0);
+  EXPECT_EQ(listener.BackOffDelay().count(), 0);
+}
+
 // The listener relies on it: a read never blocks, so a socket marked readable
 // with nothing to give cannot keep the listener from stopping.
 TEST(UDPListenerReads, NonBlockingReadOfAnEmptySocketFailsAtOnceWithWouldBlock) {
