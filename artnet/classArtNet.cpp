@@ -165,10 +165,15 @@ std::string TArtNet::GetShortSendError() const {
   return ShortErrorText(SendErrorText);
 }
 
+// Counted in characters of UTF-8 (a byte 10xxxxxx continues the character
+// before it), so that a non-ASCII text is never cut inside a sequence.
 std::string ShortErrorText(const std::string& Text) {
   std::string result;
-  result.reserve(std::min(Text.size(), ShortErrorLength));
-  for (std::size_t i = 0; i < Text.size() && result.size() < ShortErrorLength; ++i) {
+  result.reserve(std::min(Text.size(), 4 * ShortErrorLength));
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    const bool continues = (static_cast<unsigned char>(Text[i]) & 0xC0) == 0x80;
+    if (!continues && characters++ == ShortErrorLength) break;
     if (Text[i] == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') {
       result.push_back(' ');
       ++i;

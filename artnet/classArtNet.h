@@ -89,7 +89,8 @@ class TArtNet : public TComponent {
   std::unique_ptr<TIdHostLookup> DestinationLookup_;  // made by Open for a name
 };
 
-// ErrorText made one line (each CR LF becomes one space) and cut to 25 characters.
+// ErrorText made one line (each CR LF becomes one space) and cut to 25
+// characters (UTF-8 code points, not bytes).
 std::string ShortErrorText(const std::string& Text);
 
 }  // namespace pallador

@@ -189,6 +189,10 @@ struct TShortCase {
   const char* Short;
 };
 
+void PrintTo(const TShortCase& Case, std::ostream* Out) {
+  *Out << '"' << Case.Text << '"';
+}
+
 class ShortError : public ::testing::TestWithParam<TShortCase> {};
 
 TEST_P(ShortError, IsOneLineOfAtMost25Characters) {
@@ -212,7 +216,23 @@ INSTANTIATE_TEST_SUITE_P(
                       TShortCase{"LF CR\n\rnot a pair", "LF CR\n\rnot a pair"},
                       TShortCase{"exactly twenty-five chars", "exactly twenty-five chars"},
                       // Joined first, then cut: the pair at 24-25 becomes the 25th character.
-                      TShortCase{"twenty-four characters..\r\nX", "twenty-four characters.. "}));
+                      TShortCase{"twenty-four characters..\r\nX", "twenty-four characters.. "},
+                      // Characters, not bytes: a name from the settings file is
+                      // never cut inside a UTF-8 sequence.
+                      TShortCase{"H\xc3\xb6st \xc2\xabn\xc3\xb6t\xc2\xbb f\xc3\xb6\xc3\xbcnd: "
+                                 "\xc3\xbcn\xc3\xaf"
+                                 "c\xc3\xb6"
+                                 "d\xc3\xa9 text",
+                                 "H\xc3\xb6st \xc2\xabn\xc3\xb6t\xc2\xbb f\xc3\xb6\xc3\xbcnd: "
+                                 "\xc3\xbcn\xc3\xaf"
+                                 "c\xc3\xb6"
+                                 "d\xc3\xa9"},
+                      TShortCase{"\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                 "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                 "12345678901234567",
+                                 "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                 "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                 "123456789012345"}));
 
 // Over loopback sockets on 127.0.3.x through a real pool.
 class ArtNetLoopback : public ::testing::Test {
