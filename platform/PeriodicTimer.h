@@ -11,7 +11,7 @@ namespace pallador {
 // Deadlines are absolute (start + n x period on the monotonic clock), so the
 // timer never drifts; the thread asks for real-time priority and keeps normal
 // priority when that is refused. A late tick runs at once; after a stall of
-// several periods the missed ticks are skipped (one catch-up tick, then the
+// several periods the missed ticks are skipped (one late tick, then the
 // grid's next point).
 // Kill() returns only when no callback runs or will run; called from the
 // callback itself, it only prevents further callbacks. A callback's exception

@@ -56,12 +56,13 @@ void TPeriodicTimer::TImpl::Loop(const std::shared_ptr<TState>& State) noexcept 
     std::unique_lock lock(state.Lock);
     for (;;) {
       next += state.Period;
-      // After a stall (a stopped process, a long page fault, a laptop waking)
-      // the missed ticks are not made up back to back: nodes want a steady
-      // stream. One tick runs at once, then the grid goes on from its next point.
+      if (state.Wake.wait_until(lock, next, [&] { return state.Stop; })) break;
+      // After a stall (a stopped process, a long page fault, a laptop waking,
+      // a slow tick) the missed ticks are not made up back to back: nodes want
+      // a steady stream. This one tick runs late, and the grid goes on from
+      // its next point.
       const TClock::duration behind = TClock::now() - next;
       if (behind >= state.Period) next += (behind / state.Period) * state.Period;
-      if (state.Wake.wait_until(lock, next, [&] { return state.Stop; })) break;
       lock.unlock();
       try {
         state.Callback();

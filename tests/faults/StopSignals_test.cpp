@@ -138,5 +138,48 @@ TEST_P(StopSignal, DuringAFloodClosesNormally) {
 INSTANTIATE_TEST_SUITE_P(Faults, StopSignal, ::testing::ValuesIn(kStopSignals),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
+// A process stopped for eight periods (SIGSTOP, as a long page fault or a
+// laptop's sleep would) and continued sends one late frame per output, not
+// the eight it missed back to back.
+TEST(StoppedProgram, SendsOneCatchUpFrameAfterContinueNotTheMissedOnes) {
+  constexpr auto kPeriod = 75ms;
+  testsupport::TTempDir dir;
+  std::vector<TSlotSettings> settings = testsupport::SlotsOn(kInputIP, kOutputIP, kNodeIP);
+  settings[1].Active = true;
+  testsupport::WriteTextFile(dir.Path() / ConfigFileBaseName,
+                             testsupport::HandWrittenSettingsXml(settings));
+  testsupport::TLoopbackUdp node(kNodeIP, 6454);
+  TProcess program(PALLADOR_EXECUTABLE, dir.Path());
+  program.Start();
+  ASSERT_FALSE(node.Receive(20s).empty()) << program.Stderr();
+
+  program.Signal(SIGSTOP);
+  const std::string stat = "/proc/" + std::to_string(program.Pid()) + "/stat";
+  ASSERT_TRUE(testsupport::WaitFor(
+      [&] {
+        const std::string text = testsupport::ReadTextFile(stat);
+        const std::size_t end = text.rfind(')');
+        return end != std::string::npos && text.compare(end + 1, 3, " T ") == 0;
+      },
+      5s));
+  std::this_thread::sleep_for(8 * kPeriod);  // the stall itself, not a wait for a result
+  node.Drain();                              // frames sent before the stop
+  program.Signal(SIGCONT);
+
+  ASSERT_FALSE(node.Receive(5s).empty());
+  const auto first = std::chrono::steady_clock::now();
+  // Frames right behind the first: the grid's next frame is most of a period away.
+  int burst = 1;
+  while (!node.Receive(kPeriod / 4).empty() &&
+         std::chrono::steady_clock::now() - first < kPeriod / 4) {
+    ++burst;
+  }
+  EXPECT_LE(burst, 1) << "frames sent back to back after the stall";
+  RecordProperty("frames_back_to_back_after_continue", burst);
+
+  program.Signal(SIGTERM);
+  EXPECT_TRUE(testsupport::ExitedCleanly(program.WaitForExit(20s))) << program.Stderr();
+}
+
 }  // namespace
 }  // namespace pallador
