@@ -43,12 +43,22 @@ void NoteLookup(const char* Host) {
 
 }  // namespace
 
-TTickScope::TTickScope() { ++tTickDepth; }
-TTickScope::~TTickScope() { --tTickDepth; }
+TTickScope::TTickScope() {
+  ++tTickDepth;
+}
+TTickScope::~TTickScope() {
+  --tTickDepth;
+}
 
-std::uint64_t Lookups() { return gLookups.load(std::memory_order_relaxed); }
-std::uint64_t LoopbackSends() { return gLoopbackSends.load(std::memory_order_relaxed); }
-std::uint64_t RefusedSends() { return gRefusedSends.load(std::memory_order_relaxed); }
+std::uint64_t Lookups() {
+  return gLookups.load(std::memory_order_relaxed);
+}
+std::uint64_t LoopbackSends() {
+  return gLoopbackSends.load(std::memory_order_relaxed);
+}
+std::uint64_t RefusedSends() {
+  return gRefusedSends.load(std::memory_order_relaxed);
+}
 
 }  // namespace pallador::fuzzguard
 

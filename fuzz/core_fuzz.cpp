@@ -29,8 +29,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -67,8 +67,8 @@ constexpr const char* kPeerIP = "127.0.11.200";
 struct TAddress {
   unsigned A, B, C, D;
 };
-constexpr TAddress kAddresses[] = {{127, 0, 11, 1}, {127, 0, 11, 2}, {127, 0, 11, 3},
-                                   {198, 51, 100, 1}};
+constexpr TAddress kAddresses[] = {
+    {127, 0, 11, 1}, {127, 0, 11, 2}, {127, 0, 11, 3}, {198, 51, 100, 1}};
 
 std::string Format(const char* Pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* Pattern, ...) {
@@ -85,15 +85,15 @@ std::string Format(const char* Pattern, ...) {
 std::vector<std::string> Notations(const TAddress& N) {
   const unsigned a = N.A, b = N.B, c = N.C, d = N.D;
   return {
-      Format("%u.%u.%u.%u", a, b, c, d),          Format("%03u.%03u.%03u.%03u", a, b, c, d),
-      Format("0%u.%u.%u.%u", a, b, c, d),         Format("$%X.%u.%u.%u", a, b, c, d),
-      Format("x%X.%u.%u.%u", a, b, c, d),         Format("X%x.%u.%u.%u", a, b, c, d),
-      Format("0x%X.%u.%u.%u", a, b, c, d),        Format("0X%x.%u.%u.%u", a, b, c, d),
-      Format(" %u.%u.%u.%u", a, b, c, d),         Format("   %u.%u.%u.%u", a, b, c, d),
-      Format("+%u.%u.%u.%u", a, b, c, d),         Format(" +$%X.%u.%u.%u", a, b, c, d),
-      Format("%u.%u.%u.%u.", a, b, c, d),         Format("%u.%u.%u.%u ", a, b, c, d),
-      Format("%u.%u.%u", a, b, c * 256 + d),      Format("%u", a << 24 | b << 16 | c << 8 | d),
-      Format("%u.%u.%u.0%u", a, b, c, d),         Format("-%u.%u.%u.%u", a, b, c, d),
+      Format("%u.%u.%u.%u", a, b, c, d),     Format("%03u.%03u.%03u.%03u", a, b, c, d),
+      Format("0%u.%u.%u.%u", a, b, c, d),    Format("$%X.%u.%u.%u", a, b, c, d),
+      Format("x%X.%u.%u.%u", a, b, c, d),    Format("X%x.%u.%u.%u", a, b, c, d),
+      Format("0x%X.%u.%u.%u", a, b, c, d),   Format("0X%x.%u.%u.%u", a, b, c, d),
+      Format(" %u.%u.%u.%u", a, b, c, d),    Format("   %u.%u.%u.%u", a, b, c, d),
+      Format("+%u.%u.%u.%u", a, b, c, d),    Format(" +$%X.%u.%u.%u", a, b, c, d),
+      Format("%u.%u.%u.%u.", a, b, c, d),    Format("%u.%u.%u.%u ", a, b, c, d),
+      Format("%u.%u.%u", a, b, c * 256 + d), Format("%u", a << 24 | b << 16 | c << 8 | d),
+      Format("%u.%u.%u.0%u", a, b, c, d),    Format("-%u.%u.%u.%u", a, b, c, d),
   };
 }
 
@@ -257,9 +257,11 @@ long CodePoints(const std::string& Text) {
   long count = 0;
   for (std::size_t i = 0; i < Text.size(); ++count) {
     const auto lead = static_cast<unsigned char>(Text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3
-                               : (lead >> 3) == 30                ? 4
-                                                                  : 0;
+    const std::size_t length = lead < 0x80         ? 1
+                               : (lead >> 5) == 6  ? 2
+                               : (lead >> 4) == 14 ? 3
+                               : (lead >> 3) == 30 ? 4
+                                                   : 0;
     if (length == 0 || i + length > Text.size()) return -1;
     for (std::size_t k = 1; k < length; ++k) {
       if ((static_cast<unsigned char>(Text[i + k]) >> 6) != 2) return -1;
@@ -299,10 +301,8 @@ bool IsSocketErrorText(const std::string& Status) {
 
 void CheckStatus(const TInterfaceInfo& Slot) {
   const std::string status = Slot.Status();
-  static const char* const kFixed[] = {"",
-                                       "Not connected, port closed.",
-                                       "Error, socket not available",
-                                       "Error, socket in use",
+  static const char* const kFixed[] = {"", "Not connected, port closed.",
+                                       "Error, socket not available", "Error, socket in use",
                                        "Error, network down"};
   for (const char* text : kFixed) {
     if (status == text) return;
@@ -421,8 +421,8 @@ const TPeer& Peer() {
 constexpr const char* kTypes[] = {TypeArtNetNodeInput,        TypeArtNetServerOutput,
                                   TypeArtNet1024ServerOutput, TypeUsbInterface,
                                   TypeUsbInterfaceInput,      ""};
-constexpr std::int32_t kUniverses[] = {0, 3, 15, 16, 17, 63, 64, 255, 256, -1, 65537, 2147483647,
-                                       -2147483647 - 1};
+constexpr std::int32_t kUniverses[] = {
+    0, 3, 15, 16, 17, 63, 64, 255, 256, -1, 65537, 2147483647, -2147483647 - 1};
 constexpr std::uint16_t kLengths[] = {512, 0, 1, 100, 511, 513, 2048, 2049};
 constexpr const char* kTargets[] = {"127.0.11.1", "127.0.11.2", "127.0.11.3", "127.0.11.4"};
 
@@ -459,8 +459,8 @@ void Step(TCore& Core, std::uint8_t Op, const std::uint8_t* Arg) {
     }
     case 6: {
       const std::string target = kTargets[Arg[0] % std::size(kTargets)];
-      const std::uint16_t universe =
-          Arg[1] < 240 ? static_cast<std::uint16_t>(Arg[1] % 20) : static_cast<std::uint16_t>(Arg[1] << 4);
+      const std::uint16_t universe = Arg[1] < 240 ? static_cast<std::uint16_t>(Arg[1] % 20)
+                                                  : static_cast<std::uint16_t>(Arg[1] << 4);
       const std::uint16_t length = kLengths[Arg[2] % std::size(kLengths)];
       const std::size_t carried = std::min<std::size_t>(length, Arg[2] >= 128 ? 600 : length / 2);
       const bool receiver = Core.HasReceiverFor(target);
