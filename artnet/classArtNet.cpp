@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <utility>
+
+#include "net/IdStack.h"
 
 namespace pallador {
 
 namespace {
 constexpr std::size_t ShortErrorLength = 25;
 constexpr std::size_t ReceiveRows = 17;
+constexpr int kWsaHostNotFound = 11001;
 }  // namespace
 
 TArtNet::TArtNet(TComponent* Owner, TUDPFactory* UDPFactory_, std::string BindIP_,
@@ -19,29 +23,43 @@ TArtNet::TArtNet(TComponent* Owner, TUDPFactory* UDPFactory_, std::string BindIP
       BindIP(std::move(BindIP_)),
       DestinationIP(std::move(DestinationIP_)) {}
 
+TArtNet::~TArtNet() {
+  DetachReceiver();
+}
+
 bool TArtNet::Open() {
   ErrorText.clear();
   ErrorCode = 0;
   if (UDPFactory == nullptr) return false;
   if (OnArtDMX) {
-    UDPFactory->AttachReceiver(
-        BindIP, [this](TIdUDPServer& Sender, std::span<const std::uint8_t> AData,
-                       TIdSocketHandle& ABinding) { HandleDatagram(Sender, AData, ABinding); });
+    DetachReceiver();
+    Receiver_ = UDPFactory->AttachReceiver(BindIP, TReceiver{this});
   }
   if (!UDPFactory->OpenPort(BindIP, ArtNetPort)) {
     ErrorText = UDPFactory->LastError;
     ErrorCode = UDPFactory->LastErrorCode;
   }
   Active = IsOpen();
+  DestinationLookup_.reset();
+  if (Active && !TIdStack::ResolvesWithoutLookup(DestinationIP)) {
+    DestinationLookup_ = std::make_unique<TIdHostLookup>(DestinationIP, NameLookupTimeout);
+  }
   return Active;
 }
 
+// The server the handler went to, not the one BindIP finds now: a text in
+// another notation than the bound address's misses its own server.
 void TArtNet::Close() {
   Active = false;
-  if (OnArtDMX) {
-    OnArtDMX = nullptr;
-    if (UDPFactory != nullptr) UDPFactory->DetachReceiver(BindIP);
+  OnArtDMX = nullptr;
+  DetachReceiver();
+}
+
+void TArtNet::DetachReceiver() noexcept {
+  if (const std::shared_ptr<TUDPFactory> pool = Receiver_.Pool.lock()) {
+    pool->DetachReceiver(Receiver_);
   }
+  Receiver_ = {};
 }
 
 bool TArtNet::IsOpen() {
@@ -84,8 +102,13 @@ bool TArtNet::SendDmx(std::uint16_t Universe, std::span<const std::uint8_t> Data
       SetSendError("No UDP endpoint pool.");
       return false;
     }
+    const std::string* destination = &DestinationIP;
+    if (!TIdStack::ResolvesWithoutLookup(DestinationIP)) {
+      destination = LookedUpDestination();
+      if (destination == nullptr) return false;
+    }
     const std::size_t size = EncodeArtDmx(Universe, Data, Length, Packet);
-    UDPFactory->SendTo(BindIP, DestinationIP, ArtNetPort, std::span(Packet.data(), size));
+    UDPFactory->SendTo(BindIP, *destination, ArtNetPort, std::span(Packet.data(), size));
     SendErrorText.clear();
     return true;
   } catch (const std::exception& e) {
@@ -96,12 +119,42 @@ bool TArtNet::SendDmx(std::uint16_t Universe, std::span<const std::uint8_t> Data
   return false;
 }
 
+// The address Open's lookup found for DestinationIP; none, with SendErrorText
+// set, while it has no answer or when it failed. Never looks anything up.
+const std::string* TArtNet::LookedUpDestination() {
+  if (!DestinationLookup_ || DestinationLookup_->Host() != DestinationIP) {
+    SetSendError(TIdStack::SocketErrorText(kWsaHostNotFound).c_str());
+    return nullptr;
+  }
+  switch (DestinationLookup_->Poll()) {
+    case TIdHostLookup::TState::Resolved:
+      return &DestinationLookup_->Address();
+    case TIdHostLookup::TState::Failed:
+      SetSendError(DestinationLookup_->ErrorText().c_str());
+      return nullptr;
+    case TIdHostLookup::TState::Pending:
+      break;
+  }
+  SendErrorText.clear();  // not an error yet: nothing is sent while waiting
+  return nullptr;
+}
+
+bool TArtNet::IsWaitingForName() const {
+  return DestinationLookup_ && DestinationLookup_->Host() == DestinationIP &&
+         DestinationLookup_->State() == TIdHostLookup::TState::Pending;
+}
+
 void TArtNet::SetSendError(const char* Message) noexcept {
   try {
     SendErrorText = Message;
   } catch (...) {
     SendErrorText.clear();
   }
+}
+
+const TArtNet* TArtNet::ReceiverOf(const TUDPReadEvent& Handler) {
+  const TReceiver* receiver = Handler.target<TReceiver>();
+  return receiver != nullptr ? receiver->Endpoint : nullptr;
 }
 
 std::string TArtNet::GetShortError() const {
@@ -112,10 +165,15 @@ std::string TArtNet::GetShortSendError() const {
   return ShortErrorText(SendErrorText);
 }
 
+// Counted in characters of UTF-8 (a byte 10xxxxxx continues the character
+// before it), so that a non-ASCII text is never cut inside a sequence.
 std::string ShortErrorText(const std::string& Text) {
   std::string result;
-  result.reserve(std::min(Text.size(), ShortErrorLength));
-  for (std::size_t i = 0; i < Text.size() && result.size() < ShortErrorLength; ++i) {
+  result.reserve(std::min(Text.size(), 4 * ShortErrorLength));
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    const bool continues = (static_cast<unsigned char>(Text[i]) & 0xC0) == 0x80;
+    if (!continues && characters++ == ShortErrorLength) break;
     if (Text[i] == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') {
       result.push_back(' ');
       ++i;

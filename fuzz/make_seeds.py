@@ -102,3 +102,90 @@ write("settings", "latin1",
              + defaults()[1:], '<?xml version="1.0" encoding="ISO-8859-1"?>').encode("latin-1"))
 write("settings", "utf16", ("\ufeff" + config(defaults())).encode("utf-16-le"))
 write("settings", "empty", b"")
+
+# -- core: steps of five bytes (opcode, four arguments), see core_fuzz.cpp ----
+BIND, DEST, ACTIVE, CONNECT, DISCONNECT, TICK, DATAGRAM, SLOTVALUE = range(8)
+# Texts() of core_fuzz.cpp: the fixed texts, then eighteen notations of each address.
+EMPTY, BLANK, ANY, BROADCAST, TEST_NET, FULL_WIDTH, ACCENT = 0, 1, 2, 9, 11, 12, 13
+PLAIN, ZEROS, HEX_DOLLAR, BLANKS, PLUS, TRAILING_DOT = 0, 1, 3, 8, 10, 12
+
+
+def text(address, form):
+    """address 0-2: 127.0.12.1 to .3, 3: 198.51.100.1."""
+    return 16 + address * 18 + form
+
+
+def step(op, *args):
+    return bytes([op] + list(args) + [0] * (4 - len(args)))
+
+
+def steps(*items):
+    return b"".join(items)
+
+
+def dmx(target, universe, length=0, level=0x55):
+    """target 0-3: 127.0.12.1 to .4; length: index into kLengths (0 is 512)."""
+    return step(DATAGRAM, target, universe, length, level)
+
+
+def output(slot, bind, dest):
+    return steps(step(BIND, slot, bind), step(DEST, slot, dest), step(ACTIVE, slot, 1))
+
+
+write("core", "connect-and-receive", steps(step(CONNECT), dmx(0, 3), dmx(0, 16), step(TICK)))
+write("core", "outputs-to-the-input",
+      steps(output(1, text(1, PLAIN), text(0, PLAIN)), output(2, text(2, PLAIN), text(0, PLAIN)),
+            step(CONNECT), dmx(0, 1), step(TICK, 2), step(CONNECT), step(TICK)))
+write("core", "input-and-output-share-an-address",
+      steps(output(1, text(0, PLAIN), text(0, PLAIN)), step(CONNECT), step(TICK), dmx(0, 0),
+            step(DISCONNECT), dmx(0, 0), step(TICK)))
+write("core", "bind-not-local",
+      steps(step(BIND, 0, TEST_NET), output(3, text(3, PLAIN), text(2, PLAIN)), step(CONNECT),
+            step(TICK), step(DISCONNECT), step(CONNECT)))
+write("core", "second-input-slot",
+      steps(step(SLOTVALUE, 4, 0, 0), step(BIND, 4, text(2, PLAIN)), step(ACTIVE, 4, 1),
+            step(CONNECT), dmx(2, 5), dmx(0, 5), step(CONNECT), dmx(2, 6)))
+write("core", "universes-out-of-range",
+      steps(output(1, text(1, PLAIN), text(2, PLAIN)), step(SLOTVALUE, 1, 1, 6),
+            step(SLOTVALUE, 1, 2, 9), output(2, text(1, PLAIN), text(2, PLAIN)),
+            step(SLOTVALUE, 2, 1, 9), step(CONNECT), step(TICK, 1)))
+write("core", "broadcast-destination",
+      steps(output(1, text(1, PLAIN), BROADCAST), step(CONNECT), step(TICK), step(TICK)))
+write("core", "bind-texts-that-do-not-convert",
+      steps(step(BIND, 0, text(0, HEX_DOLLAR)), step(CONNECT), step(BIND, 0, text(0, TRAILING_DOT)),
+            step(CONNECT), step(DISCONNECT)))
+write("core", "datagrams-of-every-length",
+      steps(step(CONNECT), *[dmx(0, u, n, 0x10 * n) for n, u in enumerate(range(8))],
+            dmx(0, 250), dmx(3, 1), dmx(1, 1)))
+write("core", "types-without-port", steps(step(SLOTVALUE, 0, 0, 3), step(SLOTVALUE, 1, 0, 2),
+                                          step(ACTIVE, 1, 1), step(CONNECT), step(TICK)))
+
+# -- core regressions: inputs that once failed (fuzz/regressions/core/) -------
+
+
+def regression(name, data):
+    folder = os.path.join(HERE, "regressions", "core")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+# The pool's key is the address as it reads after binding: the input's Close
+# missed the server it had attached to, and the reconnect freed the endpoint.
+regression("input-bound-to-empty-text-keeps-its-handler",
+           steps(step(BIND, 0, EMPTY), step(CONNECT), step(CONNECT), dmx(3, 1)))
+regression("input-bound-with-leading-zeros-keeps-its-handler",
+           steps(step(BIND, 0, text(0, ZEROS)), step(CONNECT), step(CONNECT), dmx(0, 1)))
+# Destinations that the socket layer's parser did not take went to the
+# resolver on every tick.
+regression("destination-with-blanks-looked-up-on-the-tick",
+           steps(output(1, text(1, PLAIN), text(0, BLANKS)), step(CONNECT), step(TICK)))
+regression("destination-in-hex-looked-up-on-the-tick",
+           steps(output(1, text(1, PLAIN), text(0, HEX_DOLLAR)), step(CONNECT), step(TICK)))
+regression("empty-destination-looked-up-on-the-tick",
+           steps(output(1, text(1, PLAIN), EMPTY), step(CONNECT), step(TICK)))
+# A status cut at 25 bytes: inside a UTF-8 sequence, or short of 25 characters.
+regression("full-width-bind-text-status-cut-inside-a-character",
+           steps(step(BIND, 0, FULL_WIDTH), step(CONNECT)))
+regression("accented-bind-text-status-cut-short",
+           steps(step(BIND, 0, ACCENT), step(CONNECT)))

@@ -20,6 +20,9 @@ class TInterfaceArtNetServer : public TInterfaceBase {
   void Update() override;
   void Disconnect() override;
   void Connect() override;
+  // Open and sending nothing until the lookup of its destination's name has
+  // an answer (under the application's lock, like the other send state).
+  bool IsWaitingForName() const { return PortState == 1 && Endpoint->IsWaitingForName(); }
 
   std::unique_ptr<TArtNet> Endpoint;
   std::array<std::uint8_t, 2048> OutputFrame{};

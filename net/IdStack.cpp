@@ -64,18 +64,41 @@ constexpr TErrorReason kErrorReasons[] = {
     {11001, "Host not found."},
 };
 
-// A non-empty run of decimal digits; nothing else (no blanks, signs or hex).
-// Returns -1 for anything else, including values beyond 32 bits.
+int DigitValue(char C, int Base) {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (Base == 16 && C >= 'a' && C <= 'f') return C - 'a' + 10;
+  if (Base == 16 && C >= 'A' && C <= 'F') return C - 'A' + 10;
+  return -1;
+}
+
+// One part, in the notations the port dialog's check reads a number in: any
+// leading blanks, at most one sign, then decimal digits (leading zeros are
+// decimal) or "$", "x", "X", "0x", "0X" and hexadecimal digits; nothing else.
+// Returns -1 for anything else, for a negative value (only -0 is a part) and
+// for values beyond 32 bits.
 std::int64_t ParsePart(std::string_view Part) {
   constexpr std::int64_t kMax = 0xFFFFFFFFLL;
-  if (Part.empty()) return -1;
+  std::size_t i = 0;
+  while (i < Part.size() && Part[i] == ' ') ++i;
+  bool negative = false;
+  if (i < Part.size() && (Part[i] == '+' || Part[i] == '-')) negative = Part[i++] == '-';
+  int base = 10;
+  if (Part.substr(i, 2) == "0x" || Part.substr(i, 2) == "0X") {
+    base = 16;
+    i += 2;
+  } else if (i < Part.size() && (Part[i] == '$' || Part[i] == 'x' || Part[i] == 'X')) {
+    base = 16;
+    ++i;
+  }
+  if (i == Part.size()) return -1;
   std::int64_t value = 0;
-  for (const char c : Part) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
+  for (; i < Part.size(); ++i) {
+    const int digit = DigitValue(Part[i], base);
+    if (digit < 0) return -1;
+    value = value * base + digit;
     if (value > kMax) return -1;
   }
-  return value;
+  return negative && value != 0 ? -1 : value;
 }
 
 bool InRange(std::int64_t Value, std::int64_t Max) {
@@ -185,6 +208,10 @@ std::string TIdStack::ResolveToIPv4(const std::string& Host) {
   if (EqualsIgnoringCase(Host, "LOCALHOST")) return "127.0.0.1";
   if (IsIPv4Text(Host)) return Host;
   return gethostbyname(Host);
+}
+
+bool TIdStack::ResolvesWithoutLookup(const std::string& Host) {
+  return EqualsIgnoringCase(Host, "LOCALHOST") || IsIPv4Text(Host);
 }
 
 TIdStack* GStack() {

@@ -87,12 +87,18 @@ class TIdStack {
   static std::string SocketErrorText(int Code);
 
   // Address text: a, a.b, a.b.c or a.b.c.d (the last part takes up the rest of
-  // the bytes). Every part is a non-empty run of decimal digits, leading zeros
-  // read as decimal; blanks, signs and hexadecimal are not addresses.
+  // the bytes). Every part is a number as the port dialog reads one: leading
+  // blanks, one sign, decimal digits (leading zeros read as decimal) or a "$",
+  // "x", "X", "0x", "0X" prefix and hexadecimal digits. So every text the
+  // dialog accepts is an address here, and never goes to a name lookup.
   static bool IsIPv4Text(const std::string& Text);
   static TIdIPv4Address ParseIPv4(const std::string& Text);  // raises EIdInvalidIPAddress
   static std::string FormatIPv4(const TIdIPv4Address& Bytes);
+  // "localhost" in any case gives 127.0.0.1, an address text is taken as it
+  // is, anything else is looked up (gethostbyname), blocking the caller.
   std::string ResolveToIPv4(const std::string& Host);
+  // Whether ResolveToIPv4 answers Host without a lookup.
+  static bool ResolvesWithoutLookup(const std::string& Host);
 };
 
 // errno -> Windows Sockets number, by meaning (one table).

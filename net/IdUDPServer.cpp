@@ -1,7 +1,10 @@
 #include "net/IdUDPServer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <thread>
 #include <utility>
 
 #include "platform/MainThreadQueue.h"
@@ -13,6 +16,7 @@ namespace {
 constexpr int kWsaWouldBlock = 10035;
 constexpr int kReadsPerWait = 32;
 constexpr std::size_t kMaxWaitSockets = 64;
+constexpr int kFirstBackOffMs = 10;
 
 std::size_t BufferBytes(int Size) {
   return static_cast<std::size_t>(std::max(Size, 0));
@@ -54,8 +58,13 @@ void TIdUDPListenerThread::RunCycle() {
   WaitList_.clear();
   TIdSocketHandles& bindings = OwningServer.Bindings;
   for (int i = 0; i < bindings.Count(); ++i) bindings.Items(i).CollectSockets(WaitList_);
-  // A failed wait reads nothing; the next cycle waits again.
-  if (GStack()->select(WaitList_, WaitInterval, WakeEvent_.Fd()) < 0) return;
+  // A failed wait reads nothing; the next cycle waits again, after a pause.
+  if (GStack()->select(WaitList_, WaitInterval, WakeEvent_.Fd()) < 0) {
+    ++FailedWaits;
+    BackOff();
+    return;
+  }
+  FailedWaits = 0;
   for (const TIdStackSocketHandle socket : WaitList_) {
     // Under load more datagrams are queued behind the first: read them without
     // waiting again, a bounded number so that no socket starves the others.
@@ -66,6 +75,21 @@ void TIdUDPListenerThread::RunCycle() {
         // A failed receive or a raising handler loses this datagram only.
       }
     }
+  }
+}
+
+std::chrono::milliseconds TIdUDPListenerThread::BackOffDelay() const {
+  if (FailedWaits <= 0) return std::chrono::milliseconds(0);
+  const auto longest = std::chrono::milliseconds(std::max(WaitInterval, kFirstBackOffMs));
+  const int doublings = std::min(FailedWaits - 1, 16);
+  return std::min(std::chrono::milliseconds(std::int64_t{kFirstBackOffMs} << doublings), longest);
+}
+
+// In slices, so that a stop request still ends the listener within one.
+void TIdUDPListenerThread::BackOff() {
+  const auto end = std::chrono::steady_clock::now() + BackOffDelay();
+  while (!StopRequested() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kFirstBackOffMs));
   }
 }
 
@@ -121,15 +145,18 @@ TIdSocketHandle& TIdUDPServer::GetActiveBinding() {
   }
   auto listener = std::make_unique<TIdUDPListenerThread>(*this, BufferSize);
   ActiveBinding = &Bindings.Items(0);
-  ReceiverThread = std::move(listener);
+  // The broadcast setting before the listener starts: a server that fails here
+  // is inactive with no thread to join, so whoever frees it (the pool, under
+  // the window's lock) waits for nothing.
   try {
+    ApplyBroadcastSetting();
+    ReceiverThread = std::move(listener);
     ReceiverThread->Start();
   } catch (...) {
     ReceiverThread.reset();
     ActiveBinding = nullptr;
     throw;
   }
-  ApplyBroadcastSetting();
   return *ActiveBinding;
 }
 

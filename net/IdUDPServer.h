@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,8 +33,14 @@ class TIdUDPListenerThread : public TIdThread {
   void Wake();                       // ends a wait in progress
   void RunCycle();                   // one cycle; public so tests can drive it
 
+  // How long the last failed wait was followed by a pause instead of the next
+  // wait: 10 ms, doubled for each failure in a row, at most WaitInterval; 0
+  // once a wait worked. A wait that fails at once every time does not spin.
+  std::chrono::milliseconds BackOffDelay() const;
+
   TIdSocketHandle* ReceivingBinding = nullptr;
   int WaitInterval = 1000;
+  int FailedWaits = 0;                      // waits in a row that failed (not a timeout)
   std::vector<std::uint8_t> ReceiveStream;  // reused for every datagram
   int ReceiveSize;
   TIdUDPServer& OwningServer;
@@ -43,6 +50,7 @@ class TIdUDPListenerThread : public TIdThread {
 
  private:
   bool StopRequested() { return Terminated() || Stopped(); }
+  void BackOff();  // sleeps BackOffDelay, or until a stop is requested
   bool ReceiveFrom(TIdStackSocketHandle Socket);  // false: nothing was read
   void Deliver();
 

@@ -28,6 +28,7 @@ bool IsOwnDirectedBroadcast(TIdUDPServer& Server, const std::string& DestIP) {
 TUDPFactory::TUDPFactory(TComponent* Owner) : ServerOwner(Owner) {}
 
 TUDPFactory::~TUDPFactory() {
+  Lifetime_.reset();
   DeactivateAll();
   Clear();
 }
@@ -36,8 +37,8 @@ TIdUDPServer* TUDPFactory::GetServer(const std::string& IP) {
   LastError.clear();
   LastErrorCode = 0;
   try {
-    for (TIdUDPServer* server : Servers_) {
-      if (server->GetActiveBinding().IP == IP) return server;
+    for (const TEntry& entry : Servers_) {
+      if (entry.Server->GetActiveBinding().IP == IP) return entry.Server;
     }
     auto server = std::make_unique<TIdUDPServer>(ServerOwner);
     server->ThreadedEvent = false;
@@ -46,7 +47,7 @@ TIdUDPServer* TUDPFactory::GetServer(const std::string& IP) {
     server->Bindings.ClearBindings();
     server->Bindings.AddBinding().IP = IP;
     server->SetActive(true);
-    Servers_.push_back(server.get());
+    Servers_.push_back(TEntry{server.get()});
     return server.release();
     // The failed server is freed at once (its sockets with it): nothing else
     // could reach it, and it would hold its socket until the owner goes.
@@ -97,26 +98,51 @@ bool TUDPFactory::IsServerActive(const std::string& IP) {
   return server != nullptr && server->Active();
 }
 
-void TUDPFactory::AttachReceiver(const std::string& IP, TUDPReadEvent Handler) {
+TUDPReceiverHandle TUDPFactory::AttachReceiver(const std::string& IP, TUDPReadEvent Handler) {
   TIdUDPServer* server = GetServer(IP);
-  if (server != nullptr) server->OnUDPRead = std::move(Handler);
+  TEntry* entry = EntryOf(server);
+  if (entry == nullptr) return {};
+  server->OnUDPRead = std::move(Handler);
+  entry->Attachment = ++LastAttachment_;
+  return {std::shared_ptr<TUDPFactory>(Lifetime_, this), server, entry->Attachment};
 }
 
 void TUDPFactory::DetachReceiver(const std::string& IP) {
   TIdUDPServer* server = GetServer(IP);
-  if (server != nullptr) server->OnUDPRead = nullptr;
+  TEntry* entry = EntryOf(server);
+  if (entry == nullptr) return;
+  server->OnUDPRead = nullptr;
+  entry->Attachment = 0;
+}
+
+void TUDPFactory::DetachReceiver(const TUDPReceiverHandle& Receiver) noexcept {
+  TEntry* entry = EntryOf(Receiver.Server);
+  if (entry == nullptr || Receiver.Attachment == 0 || entry->Attachment != Receiver.Attachment) {
+    return;
+  }
+  entry->Server->OnUDPRead = nullptr;
+  entry->Attachment = 0;
+}
+
+TUDPFactory::TEntry* TUDPFactory::EntryOf(const TIdUDPServer* Server) noexcept {
+  if (Server == nullptr) return nullptr;
+  for (TEntry& entry : Servers_) {
+    if (entry.Server == Server) return &entry;
+  }
+  return nullptr;
 }
 
 void TUDPFactory::DeactivateAll() {
   for (auto it = Servers_.rbegin(); it != Servers_.rend(); ++it) {
-    (*it)->OnUDPRead = nullptr;
-    (*it)->SetActive(false);
+    it->Server->OnUDPRead = nullptr;
+    it->Attachment = 0;
+    it->Server->SetActive(false);
   }
 }
 
 void TUDPFactory::Clear() {
   while (!Servers_.empty()) {
-    TIdUDPServer* server = Servers_.back();
+    TIdUDPServer* server = Servers_.back().Server;
     server->SetActive(false);
     delete server;
     Servers_.pop_back();

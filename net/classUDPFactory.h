@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -8,6 +9,17 @@
 #include "net/IdUDPServer.h"
 
 namespace pallador {
+
+class TUDPFactory;
+
+// The server a read handler was attached to, and which attachment it was.
+// Detaching by it reaches exactly that server, whatever a lookup by the
+// address text finds later (a text in another notation misses its server).
+struct TUDPReceiverHandle {
+  std::weak_ptr<TUDPFactory> Pool;  // expires when the pool is destroyed
+  TIdUDPServer* Server = nullptr;   // compared only, never used once the pool is gone
+  std::uint64_t Attachment = 0;
+};
 
 // One UDP server per local address text, made on first request, bound to that
 // address and port 6454, and shared by every endpoint bound there. Failures to
@@ -31,13 +43,20 @@ class TUDPFactory {
   void SendTo(const std::string& BindIP, const std::string& DestIP, int Port,
               std::span<const std::uint8_t> Data);
   bool IsServerActive(const std::string& IP);
-  void AttachReceiver(const std::string& IP, TUDPReadEvent Handler);
+  // Sets the read handler of the server for IP; the handle names that server
+  // (empty when there is none).
+  TUDPReceiverHandle AttachReceiver(const std::string& IP, TUDPReadEvent Handler);
   void DetachReceiver(const std::string& IP);
+  // Empties the handler of the handle's server while it is still the one that
+  // attachment set (a later attachment there is left alone). Makes nothing.
+  void DetachReceiver(const TUDPReceiverHandle& Receiver) noexcept;
   void DeactivateAll();
   void Clear();
 
   int Count() const { return static_cast<int>(Servers_.size()); }
-  TIdUDPServer* Items(int Index) const { return Servers_.at(static_cast<std::size_t>(Index)); }
+  TIdUDPServer* Items(int Index) const {
+    return Servers_.at(static_cast<std::size_t>(Index)).Server;
+  }
 
   TComponent* ServerOwner;
   std::string LastError;
@@ -46,7 +65,15 @@ class TUDPFactory {
   int LastErrorCode = 0;
 
  private:
-  std::vector<TIdUDPServer*> Servers_;
+  struct TEntry {
+    TIdUDPServer* Server;
+    std::uint64_t Attachment = 0;  // the attachment that set its handler; 0: none
+  };
+  TEntry* EntryOf(const TIdUDPServer* Server) noexcept;
+
+  std::vector<TEntry> Servers_;
+  std::uint64_t LastAttachment_ = 0;
+  std::shared_ptr<int> Lifetime_ = std::make_shared<int>(0);  // handles' weak_ptr share it
 };
 
 }  // namespace pallador

@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("${@:-datagram}")
-[ $# -gt 0 ] || targets=(datagram address settings)
+[ $# -gt 0 ] || targets=(datagram address settings core)
 
 "$root/scripts/build.sh" fuzz
 build="$root/build/fuzz"

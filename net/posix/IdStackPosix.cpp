@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "net/IdException.h"
+#include "net/IdHostLookup.h"
 #include "net/IdStack.h"
 
 namespace pallador {
@@ -293,23 +294,12 @@ class TIdStackPosix final : public TIdStack {
   int WSGetLastError() override { return tLastError; }
 
   std::string gethostbyname(const std::string& Host) override {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    errno = 0;
-    const int status = ::getaddrinfo(Host.c_str(), nullptr, &hints, &found);
-    if (status != 0 || found == nullptr) {
-      const int saved = errno;
-      if (found != nullptr) ::freeaddrinfo(found);
-      const int code = status != 0 ? LookupErrorToWsa(status, saved) : kWsaNoData;
-      Fail(code);
-      ThrowSocketError(code);
+    try {
+      return CurrentHostResolver()(Host);
+    } catch (const EIdSocketError& error) {
+      Fail(error.SocketErrorCode);
+      throw;
     }
-    sockaddr_in address{};
-    std::memcpy(&address, found->ai_addr, std::min<std::size_t>(sizeof address, found->ai_addrlen));
-    ::freeaddrinfo(found);
-    return FormatIPv4(BytesOf(address.sin_addr));
   }
 
   std::optional<TIdInterfaceAddress> InterfaceOfAddress(const std::string& IP) override {
@@ -380,6 +370,24 @@ class TIdStackPosix final : public TIdStack {
     }
   }
 };
+
+std::string PlatformResolveIPv4(const std::string& Host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  errno = 0;
+  const int status = ::getaddrinfo(Host.c_str(), nullptr, &hints, &found);
+  if (status != 0 || found == nullptr) {
+    const int saved = errno;
+    if (found != nullptr) ::freeaddrinfo(found);
+    TIdStack::ThrowSocketError(status != 0 ? LookupErrorToWsa(status, saved) : kWsaNoData);
+  }
+  sockaddr_in address{};
+  std::memcpy(&address, found->ai_addr, std::min<std::size_t>(sizeof address, found->ai_addrlen));
+  ::freeaddrinfo(found);
+  return TIdStack::FormatIPv4(BytesOf(address.sin_addr));
+}
 
 std::unique_ptr<TIdStack> CreateIdStack() {
   return std::make_unique<TIdStackPosix>();

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "app/IPAddressCases.h"
+#include "net/IdStack.h"
 
 namespace pallador {
 namespace {
@@ -27,6 +29,32 @@ TEST(IsValidIP, FollowsTheAddressRules) {
       EXPECT_EQ(IsValidIP(c.Text), c.Valid) << '"' << c.Text << "\": " << c.Rule;
     }
   }
+}
+
+// The socket layer sends to and binds what the dialog lets through: each such
+// text must be an address there, the same one, so that it never goes to a
+// name lookup.
+TEST(IsValidIP, EveryAcceptedTextIsTheSameAddressForTheSocketLayer) {
+  std::vector<std::string> texts;
+  for (const testsupport::TAddressCase& c : testsupport::kAddressCases) texts.emplace_back(c.Text);
+  for (const char* prefix : {"", " ", "+", "-", "$", "x", "X", "0x", "0X"}) {
+    for (const char* digits : {"0", "00", "7", "010", "99", "127", "255", "256", "FF"}) {
+      texts.push_back(std::string(prefix) + digits + ".0.0.1");
+    }
+  }
+  int accepted = 0;
+  for (const std::string& text : texts) {
+    if (!IsValidIP(text)) continue;
+    ++accepted;
+    std::array<std::int32_t, 4> parts{};
+    SplitIP(text, parts[0], parts[1], parts[2], parts[3]);
+    const TIdIPv4Address expected{
+        static_cast<std::uint8_t>(parts[0]), static_cast<std::uint8_t>(parts[1]),
+        static_cast<std::uint8_t>(parts[2]), static_cast<std::uint8_t>(parts[3])};
+    ASSERT_TRUE(TIdStack::IsIPv4Text(text)) << '"' << text << '"';
+    EXPECT_EQ(TIdStack::ParseIPv4(text), expected) << '"' << text << '"';
+  }
+  EXPECT_GT(accepted, 40);
 }
 
 struct SplitCase {

@@ -9,12 +9,16 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "interfaces/LoopbackPeer.h"
 #include "net/IdUDPServer.h"
+#include "support/NetLab.h"
 
 namespace pallador {
 namespace {
@@ -185,6 +189,10 @@ struct TShortCase {
   const char* Short;
 };
 
+void PrintTo(const TShortCase& Case, std::ostream* Out) {
+  *Out << '"' << Case.Text << '"';
+}
+
 class ShortError : public ::testing::TestWithParam<TShortCase> {};
 
 TEST_P(ShortError, IsOneLineOfAtMost25Characters) {
@@ -208,7 +216,23 @@ INSTANTIATE_TEST_SUITE_P(
                       TShortCase{"LF CR\n\rnot a pair", "LF CR\n\rnot a pair"},
                       TShortCase{"exactly twenty-five chars", "exactly twenty-five chars"},
                       // Joined first, then cut: the pair at 24-25 becomes the 25th character.
-                      TShortCase{"twenty-four characters..\r\nX", "twenty-four characters.. "}));
+                      TShortCase{"twenty-four characters..\r\nX", "twenty-four characters.. "},
+                      // Characters, not bytes: a name from the settings file is
+                      // never cut inside a UTF-8 sequence.
+                      TShortCase{"H\xc3\xb6st \xc2\xabn\xc3\xb6t\xc2\xbb f\xc3\xb6\xc3\xbcnd: "
+                                 "\xc3\xbcn\xc3\xaf"
+                                 "c\xc3\xb6"
+                                 "d\xc3\xa9 text",
+                                 "H\xc3\xb6st \xc2\xabn\xc3\xb6t\xc2\xbb f\xc3\xb6\xc3\xbcnd: "
+                                 "\xc3\xbcn\xc3\xaf"
+                                 "c\xc3\xb6"
+                                 "d\xc3\xa9"},
+                      TShortCase{"\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                 "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                 "12345678901234567",
+                                 "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                 "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                 "123456789012345"}));
 
 // Over loopback sockets on 127.0.3.x through a real pool.
 class ArtNetLoopback : public ::testing::Test {
@@ -295,6 +319,112 @@ TEST_F(ArtNetLoopback, CloseWithoutHandlerOnlyClearsActive) {
   endpoint.Close();
   EXPECT_FALSE(endpoint.Active);
   EXPECT_EQ(Pool.Count(), servers);
+}
+
+// Whether any server of the pool still holds a read handler.
+bool AnyHandlerAttached(const TUDPFactory& Pool) {
+  for (int i = 0; i < Pool.Count(); ++i) {
+    if (Pool.Items(i)->OnUDPRead) return true;
+  }
+  return false;
+}
+
+// Runs the main-thread queue until at least one delivery has run there.
+bool PumpOneDelivery() {
+  std::size_t ran = 0;
+  return PumpUntil([&] {
+    ran += MainThread().ProcessQueue();
+    return ran > 0;
+  });
+}
+
+struct TBindTextCase {
+  const char* Name;
+  const char* BindText;  // how the settings hold it
+  const char* SendTo;    // where a console reaches the server it makes
+  bool OwnNetwork;       // binds every address: only inside a namespace of its own
+};
+
+void PrintTo(const TBindTextCase& Case, std::ostream* Out) {
+  *Out << '"' << Case.BindText << '"';
+}
+
+// The pool keys a server by its address as it reads after binding, so a bind
+// text in any other notation makes its server on the first lookup and misses
+// it on every later one. The endpoint must still detach the server it attached
+// to, or the next datagram runs a freed endpoint.
+class BindTextOfOtherNotation : public ArtNetLoopback,
+                                public ::testing::WithParamInterface<TBindTextCase> {};
+
+TEST_P(BindTextOfOtherNotation, LeavesNoHandlerBehindTheEndpoint) {
+  const TBindTextCase& c = GetParam();
+  std::optional<testsupport::TNetLab> lab;
+  std::string ns;
+  if (c.OwnNetwork) {
+    const std::string why = testsupport::NetLabUnavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    lab.emplace();
+    ns = lab->AddNamespace("anyaddr");
+  }
+  const auto inside = [&](const std::function<void()>& Fn) { lab ? lab->RunIn(ns, Fn) : Fn(); };
+
+  auto endpoint = std::make_unique<TArtNet>(nullptr, &Pool, c.BindText, "");
+  int events = 0;
+  endpoint->OnArtDMX = [&](TArtNet&, std::uint16_t&) { ++events; };
+  std::unique_ptr<TLoopbackPeer> console;
+  inside([&] {
+    EXPECT_FALSE(endpoint->Open());
+    console = std::make_unique<TLoopbackPeer>("127.0.3.12");
+  });
+  EXPECT_EQ(endpoint->GetShortError(), "Could not bind socket. Ad");
+  ASSERT_EQ(Pool.Count(), 1) << "the first lookup made and bound the server";
+
+  endpoint->Close();
+  EXPECT_FALSE(AnyHandlerAttached(Pool)) << "Close detaches the server it attached to";
+  endpoint.reset();
+
+  ASSERT_TRUE(console->SendTo(c.SendTo, ArtDmxDatagram(1, 512, 512, 0x44)));
+  ASSERT_TRUE(PumpOneDelivery());
+  EXPECT_EQ(events, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, BindTextOfOtherNotation,
+    ::testing::Values(TBindTextCase{"LeadingZeros", "127.000.003.010", "127.0.3.10", false},
+                      TBindTextCase{"Empty", "", "127.0.0.1", true}),
+    [](const ::testing::TestParamInfo<TBindTextCase>& param) { return param.param.Name; });
+
+TEST_F(ArtNetLoopback, DestroyedEndpointDetachesItsServer) {
+  auto endpoint = std::make_unique<TArtNet>(nullptr, &Pool, "127.0.3.13", "");
+  endpoint->OnArtDMX = [](TArtNet&, std::uint16_t&) {};
+  ASSERT_TRUE(endpoint->Open()) << endpoint->ErrorText;
+  ASSERT_TRUE(AnyHandlerAttached(Pool));
+  endpoint.reset();
+  EXPECT_FALSE(AnyHandlerAttached(Pool));
+}
+
+TEST(TArtNet, OutlivesThePoolItWasOpenedOn) {
+  // The window frees the pool before the ports and their endpoints.
+  auto pool = std::make_unique<TUDPFactory>(nullptr);
+  TArtNet endpoint(nullptr, pool.get(), "127.0.3.14", "");
+  endpoint.OnArtDMX = [](TArtNet&, std::uint16_t&) {};
+  ASSERT_TRUE(endpoint.Open()) << endpoint.ErrorText;
+  pool.reset();
+  endpoint.Close();
+}
+
+TEST_F(ArtNetLoopback, EarlierEndpointLeavesTheLaterHandlerAttached) {
+  TArtNet first(nullptr, &Pool, "127.0.3.15", "");
+  TArtNet second(nullptr, &Pool, "127.0.3.15", "");
+  int secondEvents = 0;
+  first.OnArtDMX = [](TArtNet&, std::uint16_t&) {};
+  second.OnArtDMX = [&](TArtNet&, std::uint16_t&) { ++secondEvents; };
+  ASSERT_TRUE(first.Open());
+  ASSERT_TRUE(second.Open());
+  first.Close();
+  TLoopbackPeer console("127.0.3.16");
+  ASSERT_TRUE(console.SendTo("127.0.3.15", ArtDmxDatagram(2, 512, 512, 0x01)));
+  EXPECT_TRUE(PumpUntil([&] { return secondEvents == 1; }));
 }
 
 }  // namespace

@@ -382,6 +382,22 @@ TEST_F(UDPServerTest, DestroyingAnActiveServerFreesItsAddress) {
   EXPECT_NO_THROW(second.Server.SetActive(true));
 }
 
+// The pool frees a server whose activation failed while the window holds its
+// lock, and nothing may wait for a thread under that lock: a failure to apply
+// the broadcast setting must come before the listener starts.
+TEST_F(UDPServerTest, BroadcastSettingFailureLeavesNoListenerToJoin) {
+  class TBroadcastRefusingServer : public TIdUDPServer {
+   public:
+    void ApplyBroadcastSetting() override { throw EIdSocketError(10013); }
+  };
+  TBroadcastRefusingServer server;
+  server.Bindings.AddBinding().IP = "127.0.2.7";
+  server.SetDefaultPort(kPort);
+  EXPECT_THROW(server.SetActive(true), EIdSocketError);
+  EXPECT_EQ(server.ReceiverThread, nullptr);
+  EXPECT_FALSE(server.Active());
+}
+
 // One wait covers at most 64 sockets: the listener ends, the server still reads
 // as active and shuts down normally.
 TEST_F(UDPServerTest, ListenerEndsWhenTheWaitSetIsTooLarge) {
@@ -396,6 +412,26 @@ TEST_F(UDPServerTest, ListenerEndsWhenTheWaitSetIsTooLarge) {
   EXPECT_TRUE(server.Active());
   server.SetActive(false);
   EXPECT_FALSE(server.Active());
+}
+
+// A wait that fails at once every time (here: a binding without a socket)
+// must not turn the listener into a busy loop.
+TEST(UDPListenerWaits, FailingWaitBacksOffUpToTheWaitInterval) {
+  TIdUDPServer server;
+  TIdSocketHandle& binding = server.Bindings.AddBinding();
+  TIdUDPListenerThread listener(server, 8480);  // never started: the test runs its cycles
+  listener.WaitInterval = 50;
+  std::vector<long> delays;
+  for (int i = 0; i < 4; ++i) {
+    listener.RunCycle();
+    delays.push_back(static_cast<long>(listener.BackOffDelay().count()));
+  }
+  EXPECT_EQ(delays, (std::vector<long>{10, 20, 40, 50}));
+
+  binding.OpenSocket();  // the wait works again: it times out
+  listener.RunCycle();
+  EXPECT_EQ(listener.FailedWaits, 0);
+  EXPECT_EQ(listener.BackOffDelay().count(), 0);
 }
 
 // The listener relies on it: a read never blocks, so a socket marked readable
