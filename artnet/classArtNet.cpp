@@ -43,6 +43,7 @@ bool TArtNet::Open() {
   DestinationLookup_.reset();
   if (Active && !TIdStack::ResolvesWithoutLookup(DestinationIP)) {
     DestinationLookup_ = std::make_unique<TIdHostLookup>(DestinationIP, NameLookupTimeout);
+    DestinationLookup_->Start();
   }
   return Active;
 }

@@ -85,7 +85,11 @@ TIdHostResolver CurrentHostResolver() {
 }
 
 TIdHostLookup::TIdHostLookup(std::string Host, std::chrono::milliseconds Timeout)
-    : Host_(std::move(Host)), Deadline_(std::chrono::steady_clock::now() + Timeout) {
+    : Host_(std::move(Host)), Timeout_(Timeout) {}
+
+void TIdHostLookup::Start() {
+  if (State_ != TState::Pending || Query_) return;
+  Deadline_ = std::chrono::steady_clock::now() + Timeout_;
   if (Host_.empty()) {
     Fail(TIdStack::SocketErrorText(kWsaHostNotFound));
     return;
@@ -100,7 +104,7 @@ TIdHostLookup::TIdHostLookup(std::string Host, std::chrono::milliseconds Timeout
 }
 
 TIdHostLookup::TState TIdHostLookup::Poll() {
-  if (State_ != TState::Pending) return State_;
+  if (State_ != TState::Pending || !Query_) return State_;
   if (Query_->Done.load(std::memory_order_acquire)) {
     if (Query_->Error.empty()) {
       Address_ = Query_->Address;

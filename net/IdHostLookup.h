@@ -33,12 +33,14 @@ class TIdHostLookup {
   enum class TState { Pending, Resolved, Failed };
   static constexpr int kMaxQueries = 16;
 
-  // Starts the lookup. The empty name, or a name beyond kMaxQueries running
-  // queries, fails at once without a query.
+  // Pending until Start; Timeout counts from Start.
   TIdHostLookup(std::string Host, std::chrono::milliseconds Timeout);
   TIdHostLookup(const TIdHostLookup&) = delete;
   TIdHostLookup& operator=(const TIdHostLookup&) = delete;
 
+  // Starts the query. The empty name, or a name beyond kMaxQueries running
+  // queries, fails at once without a query.
+  void Start();
   const std::string& Host() const { return Host_; }
   // Pending until the query has its answer, or until Timeout has passed since
   // the start: then Failed with 11001. Never waits.
@@ -53,6 +55,7 @@ class TIdHostLookup {
   void Fail(std::string Error);
 
   std::string Host_;
+  std::chrono::milliseconds Timeout_;
   std::chrono::steady_clock::time_point Deadline_;
   std::shared_ptr<TQuery> Query_;
   TState State_ = TState::Pending;
