@@ -19,17 +19,17 @@ def slot(port, dest, kind, u, active, isinput):
     return (f'<interface port="{port}" destination="{dest}" interfacetype="{kind}" '
             f'isinput="{isinput}" universe="{u}" universeartnet="{u}" channelcount="512" '
             f'active="{active}"/>')
-slots = [slot("127.0.11.1", "", "Art-Net Node (INPUT)", 0, "False", "True")]
-dests = {0: "console.show", 1: "127.0.11.30", 2: "127.0.11.31"}
+slots = [slot("127.0.8.1", "", "Art-Net Node (INPUT)", 0, "False", "True")]
+dests = {0: "console.show", 1: "127.0.8.30", 2: "127.0.8.31"}
 for u in range(16):
-    slots.append(slot("127.0.11.10", dests.get(u, "127.0.11.32"), "Art-Net Server (OUTPUT)", u,
+    slots.append(slot("127.0.8.10", dests.get(u, "127.0.8.32"), "Art-Net Server (OUTPUT)", u,
                       "True" if u in dests else "False", "False"))
 with open(os.path.join(run, "config_unibridge.xml"), "w") as f:
     f.write("<config><interfaces>" + "".join(slots) + "</interfaces></config>")
 
 dns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); dns.bind(("127.0.0.53", 53))
 nodes = []
-for ip in ("127.0.11.30", "127.0.11.31"):
+for ip in ("127.0.8.30", "127.0.8.31"):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind((ip, 6454)); nodes.append(s)
 args = [harness, "--status"] + (["--reconnect-every", reconnect] if reconnect != "-" else [])
 env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
