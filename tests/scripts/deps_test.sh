@@ -51,7 +51,7 @@ run_deps() {
 }
 called() { grep -qx "$1" "$work/calls"; }
 
-run_set="build-essential cmake ninja-build qt6-base-dev libpugixml-dev file"
+run_set="build-essential cmake ninja-build qt6-base-dev libpugixml-dev libxcb1-dev file"
 
 # The run set: the toolchain, Qt and pugixml, nothing of the tests.
 run_deps run
